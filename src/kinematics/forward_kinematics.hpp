@@ -1,0 +1,40 @@
+#pragma once
+
+#include <Eigen/Core>
+#include <array>
+#include <optional>
+
+#include "kinematics/model.hpp"
+
+namespace tavrino {
+
+using JointAngles = std::array<double, 6>;
+using Matrix6 = Eigen::Matrix<double, 6, 6>;
+using Vector6 = Eigen::Matrix<double, 6, 1>;
+
+// One iteration of forward kinematics: improves the model's pose estimate by at
+// most one line-searched pseudo-inverse step towards agreement with the six joint
+// angles, and returns the estimate, turned by body_yaw about the vertical line
+// through (0, 0, 0.177) when one is given (the stored estimate is never yawed).
+// Raises InternalError unless the model has exactly six branches, or when the
+// estimate or a candidate pose is singular.
+Pose forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
+                        std::optional<double> body_yaw);
+
+// Replaces the pose estimate from which the next forward kinematics step starts.
+void reset_forward_kinematics(Kinematics& model, const Pose& t_world_platform);
+
+// The rods' length errors rho - |p_i - b_i| at a platform pose, for arm tips given
+// in their motor frames.
+using ArmTips = std::array<Vector3, 6>;
+ArmTips arm_tips(double motor_arm_length, const JointAngles& joint_angles);
+Vector6 rod_residuals(const Kinematics& model, const Pose& t_world_platform, const ArmTips& tips);
+
+// The Moore-Penrose pseudo-inverse from a full SVD; singular values not above the
+// absolute threshold 1e-6 (or NaN) count as zero.
+Matrix6 pseudo_inverse(const Matrix6& m);
+
+// The pose of `estimate` turned by yaw about the vertical line through (0, 0, 0.177).
+Pose apply_body_yaw(const Pose& estimate, double yaw);
+
+}  // namespace tavrino

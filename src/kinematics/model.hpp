@@ -1,0 +1,54 @@
+#pragma once
+
+#include <Eigen/Core>
+#include <cstddef>
+#include <vector>
+
+#include "kinematics/pose.hpp"
+
+namespace tavrino {
+
+// The 3x6 map from a platform velocity (v, w) to the velocity v + w x b of the
+// anchor point b: [I | -[b]x].
+using AnchorJacobian = Eigen::Matrix<double, 3, 6>;
+
+// One kinematic chain: a motor on the body, its arm, and the rod to the platform.
+// A plain record of 38 doubles, never changed once added to a model.
+struct Branch {
+  Pose t_world_motor;              // the motor frame in the world, body at yaw zero
+  AnchorJacobian anchor_jacobian;  // derived from branch_platform when the branch is added
+  Vector3 branch_platform;         // the rod's anchor, in platform coordinates
+  double solution;                 // multiplies the square root in the closed-form angle
+};
+static_assert(sizeof(Branch) == 38 * sizeof(double), "Branch must stay a plain record of 38 doubles");
+
+AnchorJacobian make_anchor_jacobian(const Vector3& b);
+Branch make_branch(const Vector3& branch_platform, const Pose& t_world_motor, double solution);
+
+// The model of one mechanism. Branches are only ever appended; the lengths never
+// change; the forward-kinematics estimate is the only state that evolves.
+// Nothing is validated: any lengths, poses and solutions are stored as given and
+// only show when a solver runs.
+class Kinematics {
+ public:
+  Kinematics(double motor_arm_length, double rod_length);
+
+  void add_branch(const Vector3& branch_platform, const Pose& t_world_motor, double solution);
+
+  const std::vector<Branch>& branches() const noexcept { return branches_; }
+  double motor_arm_length() const noexcept { return motor_arm_length_; }
+  double rod_length() const noexcept { return rod_length_; }
+  std::size_t fk_max_iterations() const noexcept { return fk_max_iterations_; }
+
+  const Pose& t_world_platform_estimate() const noexcept { return t_world_platform_estimate_; }
+  void set_t_world_platform_estimate(const Pose& pose) noexcept { t_world_platform_estimate_ = pose; }
+
+ private:
+  std::vector<Branch> branches_;
+  double motor_arm_length_;
+  double rod_length_;
+  Pose t_world_platform_estimate_;
+  std::size_t fk_max_iterations_;
+};
+
+}  // namespace tavrino

@@ -1,0 +1,111 @@
+#include "kinematics/pose.hpp"
+
+#include <cmath>
+
+#include "kinematics/internal_error.hpp"
+
+namespace tavrino {
+
+namespace {
+
+// Cofactor expansion of the 4x4 inverse. `m` and `inv` are column-major arrays;
+// inv[k] receives the adjugate entry at the same position.
+void adjugate(const double* m, double* inv) {
+  inv[0] = m[5] * m[10] * m[15] - m[5] * m[11] * m[14] - m[9] * m[6] * m[15] +
+           m[9] * m[7] * m[14] + m[13] * m[6] * m[11] - m[13] * m[7] * m[10];
+  inv[4] = -m[4] * m[10] * m[15] + m[4] * m[11] * m[14] + m[8] * m[6] * m[15] -
+           m[8] * m[7] * m[14] - m[12] * m[6] * m[11] + m[12] * m[7] * m[10];
+  inv[8] = m[4] * m[9] * m[15] - m[4] * m[11] * m[13] - m[8] * m[5] * m[15] +
+           m[8] * m[7] * m[13] + m[12] * m[5] * m[11] - m[12] * m[7] * m[9];
+  inv[12] = -m[4] * m[9] * m[14] + m[4] * m[10] * m[13] + m[8] * m[5] * m[14] -
+            m[8] * m[6] * m[13] - m[12] * m[5] * m[10] + m[12] * m[6] * m[9];
+  inv[1] = -m[1] * m[10] * m[15] + m[1] * m[11] * m[14] + m[9] * m[2] * m[15] -
+           m[9] * m[3] * m[14] - m[13] * m[2] * m[11] + m[13] * m[3] * m[10];
+  inv[5] = m[0] * m[10] * m[15] - m[0] * m[11] * m[14] - m[8] * m[2] * m[15] +
+           m[8] * m[3] * m[14] + m[12] * m[2] * m[11] - m[12] * m[3] * m[10];
+  inv[9] = -m[0] * m[9] * m[15] + m[0] * m[11] * m[13] + m[8] * m[1] * m[15] -
+           m[8] * m[3] * m[13] - m[12] * m[1] * m[11] + m[12] * m[3] * m[9];
+  inv[13] = m[0] * m[9] * m[14] - m[0] * m[10] * m[13] - m[8] * m[1] * m[14] +
+            m[8] * m[2] * m[13] + m[12] * m[1] * m[10] - m[12] * m[2] * m[9];
+  inv[2] = m[1] * m[6] * m[15] - m[1] * m[7] * m[14] - m[5] * m[2] * m[15] +
+           m[5] * m[3] * m[14] + m[13] * m[2] * m[7] - m[13] * m[3] * m[6];
+  inv[6] = -m[0] * m[6] * m[15] + m[0] * m[7] * m[14] + m[4] * m[2] * m[15] -
+           m[4] * m[3] * m[14] - m[12] * m[2] * m[7] + m[12] * m[3] * m[6];
+  inv[10] = m[0] * m[5] * m[15] - m[0] * m[7] * m[13] - m[4] * m[1] * m[15] +
+            m[4] * m[3] * m[13] + m[12] * m[1] * m[7] - m[12] * m[3] * m[5];
+  inv[14] = -m[0] * m[5] * m[14] + m[0] * m[6] * m[13] + m[4] * m[1] * m[14] -
+            m[4] * m[2] * m[13] - m[12] * m[1] * m[6] + m[12] * m[2] * m[5];
+  inv[3] = -m[1] * m[6] * m[11] + m[1] * m[7] * m[10] + m[5] * m[2] * m[11] -
+           m[5] * m[3] * m[10] - m[9] * m[2] * m[7] + m[9] * m[3] * m[6];
+  inv[7] = m[0] * m[6] * m[11] - m[0] * m[7] * m[10] - m[4] * m[2] * m[11] +
+           m[4] * m[3] * m[10] + m[8] * m[2] * m[7] - m[8] * m[3] * m[6];
+  inv[11] = -m[0] * m[5] * m[11] + m[0] * m[7] * m[9] + m[4] * m[1] * m[11] -
+            m[4] * m[3] * m[9] - m[8] * m[1] * m[7] + m[8] * m[3] * m[5];
+  inv[15] = m[0] * m[5] * m[10] - m[0] * m[6] * m[9] - m[4] * m[1] * m[10] +
+            m[4] * m[2] * m[9] + m[8] * m[1] * m[6] - m[8] * m[2] * m[5];
+}
+
+}  // namespace
+
+std::optional<Pose> try_inverse(const Pose& m) {
+  Pose inv;
+  adjugate(m.data(), inv.data());
+  // Laplace expansion along the first column of m, with the cofactors just made.
+  const double det = m(0, 0) * inv(0, 0) + m(1, 0) * inv(0, 1) + m(2, 0) * inv(0, 2) +
+                     m(3, 0) * inv(0, 3);
+  if (det == 0.0) return std::nullopt;
+  const double scale = 1.0 / det;
+  for (int k = 0; k < 16; ++k) inv.data()[k] *= scale;
+  return inv;
+}
+
+Pose inverse_or_fail(const Pose& m) {
+  std::optional<Pose> inv = try_inverse(m);
+  if (!inv) throw InternalError(kSingularPoseMessage);
+  return *inv;
+}
+
+Pose multiply(const Pose& a, const Pose& b) {
+  Pose out;
+  for (int c = 0; c < 4; ++c) {
+    for (int r = 0; r < 4; ++r) {
+      out(r, c) = a(r, 0) * b(0, c) + a(r, 1) * b(1, c) + a(r, 2) * b(2, c) + a(r, 3) * b(3, c);
+    }
+  }
+  return out;
+}
+
+Vector3 transform_point(const Pose& m, const Vector3& p) {
+  Vector3 out;
+  for (int r = 0; r < 3; ++r) {
+    out(r) = m(r, 0) * p(0) + m(r, 1) * p(1) + m(r, 2) * p(2) + m(r, 3);
+  }
+  return out;
+}
+
+Rotation axis_angle_rotation(const Vector3& u, double angle) {
+  const double s = std::sin(angle);
+  const double c = std::cos(angle);
+  const double h = 1.0 - c;
+  const double ux = u(0), uy = u(1), uz = u(2);
+  Rotation r;
+  r(0, 0) = ux * ux + (1.0 - ux * ux) * c;
+  r(0, 1) = ux * uy * h - uz * s;
+  r(0, 2) = ux * uz * h + uy * s;
+  r(1, 0) = ux * uy * h + uz * s;
+  r(1, 1) = uy * uy + (1.0 - uy * uy) * c;
+  r(1, 2) = uy * uz * h - ux * s;
+  r(2, 0) = ux * uz * h - uy * s;
+  r(2, 1) = uy * uz * h + ux * s;
+  r(2, 2) = uz * uz + (1.0 - uz * uz) * c;
+  return r;
+}
+
+Pose make_pose(const Rotation& r, const Vector3& t) {
+  Pose out = Pose::Identity();
+  out.topLeftCorner<3, 3>() = r;
+  out.topRightCorner<3, 1>() = t;
+  return out;
+}
+
+}  // namespace tavrino
