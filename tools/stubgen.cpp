@@ -47,6 +47,7 @@ void add_imports(std::set<ModuleRef>& imports, TypeFunction type) {
 std::set<ModuleRef> collect_imports(const std::vector<ClassDescription>& classes) {
   std::set<ModuleRef> imports;
   for (const ClassDescription& description : classes) {
+    if (description.info->is_final) imports.insert(named_module("typing"));
     for (TypeFunction base : description.info->bases) add_imports(imports, base);
     for (const PropertyInfo& property : description.info->properties) add_imports(imports, property.type);
     for (const PyMethodsInfo* methods : description.methods) {
@@ -90,6 +91,7 @@ void write_callable(std::ostream& out, const CallableInfo& callable) {
 }
 
 void write_class_header(std::ostream& out, const PyClassInfo& info) {
+  if (info.is_final) out << "@typing.final\n";
   out << "class " << info.name;
   if (!info.bases.empty()) {
     out << "(";

@@ -63,6 +63,9 @@ struct PyClassInfo {
   std::string_view doc;
   std::span<const PropertyInfo> properties;
   std::span<const TypeFunction> bases;  // empty: object alone
+  // The class cannot be subclassed: the stub marks it final, or a type checker
+  // would accept subclasses that fail at run time.
+  bool is_final = false;
 };
 
 struct PyMethodsInfo {

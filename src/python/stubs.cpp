@@ -72,7 +72,8 @@ constexpr std::array kCallables{
                  kInverseKinematicsSafeParameters, float_list_result},
 };
 
-constexpr PyClassInfo kClassInfo{kClassId, kClassName, std::nullopt, "", {}, {}};
+// The class is created without Py_TPFLAGS_BASETYPE, hence final.
+constexpr PyClassInfo kClassInfo{kClassId, kClassName, std::nullopt, "", {}, {}, true};
 constexpr PyMethodsInfo kMethodsInfo{kClassId, {}, kCallables};
 
 // Run while the shared object is loaded, before the interpreter calls the

@@ -73,6 +73,7 @@ TEST(StubRegistry, HoldsOneClassRecordAndItsMethodsRecord) {
   EXPECT_TRUE(info.doc.empty());
   EXPECT_TRUE(info.properties.empty());
   EXPECT_TRUE(info.bases.empty());
+  EXPECT_TRUE(info.is_final);
   EXPECT_TRUE(registered_methods().front()->members.empty());
 }
 
