@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "kinematics/kinematics.hpp"
+#include "near_home_poses.hpp"
+
+namespace tavrino {
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+Pose translation(double x, double y, double z) {
+  Pose t = Pose::Identity();
+  t.topRightCorner<3, 1>() = Vector3(x, y, z);
+  return t;
+}
+
+// Unit arm and rod, motors at the world origin and anchors at the platform origin:
+// the anchor in the motor frame is exactly the target's translation.
+Kinematics unit_model() {
+  Kinematics model(1.0, 1.0);
+  model.add_branch(Vector3::Zero(), Pose::Identity(), 1.0);
+  model.add_branch(Vector3::Zero(), Pose::Identity(), -1.0);
+  return model;
+}
+
+std::vector<double> unit_angles(double x, double y, std::optional<double> yaw = std::nullopt) {
+  return inverse_kinematics(unit_model(), translation(x, y, 0.0), yaw);
+}
+
+TEST(InverseKinematics, UnitArmEdgeCases) {
+  EXPECT_EQ(unit_angles(1, 1), (std::vector<double>{kPi / 2, 0.0}));
+  const std::vector<double> yawed = unit_angles(1, 1, kPi / 2);  // anchor seen at (1, -1)
+  EXPECT_NEAR(yawed[0], 0.0, 1e-15);
+  EXPECT_NEAR(yawed[1], -kPi / 2, 1e-15);
+  for (double angle : unit_angles(3, 0)) EXPECT_TRUE(std::isnan(angle));  // beyond a + r
+  EXPECT_EQ(unit_angles(2, 0), (std::vector<double>{0.0, 0.0}));  // discriminant exactly zero
+  // t = pi wraps to -pi. The second root is 0/0 in the half-angle form here, and
+  // atan2(0, 0) makes it 0.0.
+  EXPECT_EQ(unit_angles(-1, 1), (std::vector<double>{-kPi, 0.0}));
+  EXPECT_TRUE(inverse_kinematics(Kinematics(1.0, 1.0), Pose::Identity(), 0.3).empty());
+}
+
+TEST(InverseKinematics, WrapsIntoHalfOpenRange) {
+  EXPECT_EQ(wrap_angle(kPi), -kPi);
+  EXPECT_EQ(wrap_angle(-kPi), -kPi);
+  EXPECT_EQ(wrap_angle(2 * kPi), 0.0);
+  // The one value the rule leaves below -pi.
+  EXPECT_EQ(wrap_angle(std::nextafter(kPi, 0.0)), std::nextafter(-kPi, -4.0));
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> angle(-20.0, 20.0);
+  for (int trial = 0; trial < 10000; ++trial) {
+    const double t = angle(rng), wrapped = wrap_angle(t);
+    EXPECT_TRUE(wrapped >= -kPi && wrapped < kPi) << t;
+    const double turns = (t - wrapped) / (2 * kPi);
+    EXPECT_NEAR(turns, std::round(turns), 1e-12) << t;
+  }
+}
+
+// The closed form written straight from its definition, in its stated term order.
+double reference_arm_angle(double a, double r, Vector3 p, double s) {
+  const double r2 = r * r, a2 = a * a, X = p.x() * p.x(), Y = p.y() * p.y(), Z = p.z() * p.z();
+  const double terms[15] = {-X * X, -2 * X * Y, -2 * X * Z, 2 * r2 * X, 2 * a2 * X,
+                            -Y * Y, -2 * Y * Z, 2 * r2 * Y, 2 * a2 * Y, -Z * Z,
+                            2 * r2 * Z, -2 * a2 * Z, -(r2 * r2), (r2 + r2) * a2, -(a2 * a2)};
+  double d = 0.0;
+  for (double term : terms) d += term;
+  const double n = std::sqrt(d) * s + (p.y() + p.y()) * a;
+  const double den = (p.x() + p.x()) * a + X + Y + Z - r2 + a2;
+  const double t = 2 * std::atan2(n, den);
+  return std::floor((t + kPi) * 0.15915494309189535) * -6.283185307179586 + t;
+}
+
+TEST(InverseKinematics, AnglesFollowTheStatedOperationOrderBitForBit) {
+  constexpr double a = 0.04, r = 0.09;
+  Kinematics model(a, r);
+  model.add_branch(Vector3::Zero(), Pose::Identity(), 1.0);
+  model.add_branch(Vector3::Zero(), Pose::Identity(), -1.0);
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> coordinate(-0.13, 0.13);
+  for (int trial = 0; trial < 2000; ++trial) {
+    const Vector3 p(coordinate(rng), coordinate(rng), coordinate(rng));
+    const std::vector<double> angles = inverse_kinematics(model, translation(p.x(), p.y(), p.z()), {});
+    for (int i = 0; i < 2; ++i) {
+      const double expected = reference_arm_angle(a, r, p, i == 0 ? 1.0 : -1.0);
+      if (std::isnan(expected)) EXPECT_TRUE(std::isnan(angles[i]));
+      else EXPECT_EQ(angles[i], expected) << p.transpose();
+    }
+  }
+}
+
+TEST(InverseKinematics, SingularMotorPoseIsAnInternalError) {
+  Kinematics model = unit_model();
+  model.add_branch(Vector3::Zero(), Pose::Zero(), 1.0);
+  try {
+    inverse_kinematics(model, translation(1, 1, 0), {});
+    FAIL() << "no error for a singular motor pose";
+  } catch (const InternalError& error) {
+    EXPECT_EQ(error.message(), kSingularPoseMessage);
+  }
+}
+
+TEST(InverseKinematics, NonFiniteMotorPoseSpoilsOnlyItsOwnBranch) {
+  Kinematics model = unit_model();
+  Pose broken = Pose::Identity();
+  broken(0, 1) = NAN;
+  model.add_branch(Vector3::Zero(), broken, 1.0);
+  const std::vector<double> angles = inverse_kinematics(model, translation(1, 1, 0), {});
+  EXPECT_EQ(angles[0], kPi / 2);
+  EXPECT_TRUE(std::isnan(angles[2]));
+}
+
+class ExampleTorsoWorkspace : public ::testing::Test {
+ protected:
+  Kinematics torso = ExampleTorso::make();
+  std::mt19937_64 rng{2024};
+  Pose next_pose() {
+    using namespace tavrino_test;
+    return random_pose_near_home(rng, kCentimetre, 15 * kDegree);
+  }
+};
+
+// The half-angle form 2 atan2(n, d) loses digits where both n and d cancel (the
+// other root then passes through pi); the rod error grows by the ratio of their
+// summands to their size, so the bound does too.
+double rod_error_bound(double a, double r, const Vector3& p, double solution) {
+  const double e = p.squaredNorm() + a * a - r * r;
+  const double root = std::sqrt(4 * a * a * (p.x() * p.x() + p.y() * p.y()) - e * e);
+  const double n = root * solution + 2 * a * p.y(), d = 2 * a * p.x() + e;
+  const double summands = root + std::abs(2 * a * p.y()) + std::abs(2 * a * p.x()) + std::abs(e);
+  return 1e-12 * r * std::max(1.0, summands / std::hypot(n, d));
+}
+
+// Every angle puts its arm tip at rod length from its anchor.
+TEST_F(ExampleTorsoWorkspace, EveryPoseIsReachableAndSatisfiesTheRods) {
+  const double a = torso.motor_arm_length(), r = torso.rod_length();
+  for (int trial = 0; trial < 5000; ++trial) {
+    const Pose target = next_pose();
+    const std::vector<double> angles = inverse_kinematics(torso, target, {});
+    for (std::size_t i = 0; i < angles.size(); ++i) {
+      ASSERT_FALSE(std::isnan(angles[i])) << "branch " << i << " cannot reach\n" << target;
+      const Branch& branch = torso.branches()[i];
+      const Eigen::Vector4d anchor = target * branch.branch_platform.homogeneous();
+      const Eigen::Vector4d tip =
+          branch.t_world_motor * Eigen::Vector4d(a * std::cos(angles[i]), a * std::sin(angles[i]), 0, 1);
+      const Vector3 anchor_in_motor = (branch.t_world_motor.inverse() * anchor).head<3>();
+      EXPECT_NEAR((tip - anchor).norm(), r, rod_error_bound(a, r, anchor_in_motor, branch.solution))
+          << "branch " << i;
+    }
+  }
+}
+
+TEST_F(ExampleTorsoWorkspace, ZeroBodyYawOfEitherSignIsNoYaw) {
+  for (int trial = 0; trial < 200; ++trial) {
+    const Pose target = next_pose();
+    const std::vector<double> plain = inverse_kinematics(torso, target, std::nullopt);
+    EXPECT_EQ(inverse_kinematics(torso, target, 0.0), plain);
+    EXPECT_EQ(inverse_kinematics(torso, target, -0.0), plain);
+  }
+}
+
+}  // namespace
+}  // namespace tavrino
