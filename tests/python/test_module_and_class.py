@@ -1,0 +1,84 @@
+"""What Python sees of the module and its one class."""
+
+from __future__ import annotations
+
+import importlib
+import sys
+import weakref
+
+import pytest
+
+import tavrino_torso_kinematics
+from tavrino_torso_kinematics import TavrinoTorsoKinematics
+
+METHOD_SIGNATURES = {
+    "add_branch": "($self, branch_platform, t_world_motor, solution)",
+    "inverse_kinematics": "($self, t_world_platform, body_yaw=None)",
+    "reset_forward_kinematics": "($self, t_world_platform)",
+    "forward_kinematics": "($self, joint_angles, body_yaw=None)",
+    "inverse_kinematics_safe":
+        "($self, t_world_platform, body_yaw=None, max_relative_yaw=None, max_body_yaw=None)",
+}
+
+
+def test_reimport_yields_the_same_module_object():
+    first = tavrino_torso_kinematics
+    assert importlib.import_module("tavrino_torso_kinematics") is first
+    del sys.modules["tavrino_torso_kinematics"]
+    try:
+        again = importlib.import_module("tavrino_torso_kinematics")
+    finally:
+        sys.modules["tavrino_torso_kinematics"] = first
+    assert again is first
+    assert again.TavrinoTorsoKinematics is TavrinoTorsoKinematics
+
+
+def test_module_attributes():
+    assert tavrino_torso_kinematics.__all__ == ["TavrinoTorsoKinematics"]
+    assert tavrino_torso_kinematics.__doc__ == ""
+    assert not hasattr(tavrino_torso_kinematics, "PanicException")
+
+
+def test_class_names_doc_and_signature():
+    cls = TavrinoTorsoKinematics
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == cls.__qualname__ == "TavrinoTorsoKinematics"
+    assert cls.__text_signature__ == "(motor_arm_length, rod_length)"
+    assert cls.__doc__ == ""
+
+
+def test_exactly_five_methods_with_signatures_and_no_doc():
+    own = {name for name in vars(TavrinoTorsoKinematics) if not name.startswith("__")}
+    assert own == set(METHOD_SIGNATURES)
+    for name, signature in METHOD_SIGNATURES.items():
+        method = getattr(TavrinoTorsoKinematics, name)
+        assert method.__text_signature__ == signature
+        assert method.__doc__ is None
+
+
+def test_not_subclassable():
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (TavrinoTorsoKinematics,), {})
+
+
+def test_instances_take_no_attributes_and_no_weak_references():
+    obj = TavrinoTorsoKinematics(1.0, 1.0)
+    assert not hasattr(obj, "__dict__")
+    with pytest.raises(AttributeError):
+        obj.foo = 1
+    with pytest.raises(AttributeError):
+        obj.add_branch = None
+    with pytest.raises(TypeError):
+        weakref.ref(obj)
+
+
+def test_import_from_a_second_interpreter_fails():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = interpreters.create()
+    try:
+        with pytest.raises(interpreters.RunFailedError) as failure:
+            interpreters.run_string(interp, "import tavrino_torso_kinematics")
+    finally:
+        interpreters.destroy(interp)
+    assert "ImportError" in str(failure.value)
+    assert "do not yet support subinterpreters" in str(failure.value)

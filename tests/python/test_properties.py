@@ -1,0 +1,71 @@
+"""Properties over many random poses, checked by what the answers mean: arm tips
+at rod length from their anchors, angles in range, the body yaw as a turn of the
+whole mechanism, the limited yaw within its band, and forward kinematics undoing
+inverse kinematics."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import torso_geometry
+from conftest import NAN6, unit_model
+from example_torso import make_example_torso, make_pose
+
+TORSO = make_example_torso()  # IK only reads the model, so one object serves all examples
+
+centimetre = st.floats(-0.01, 0.01)
+fifteen_degrees = st.floats(-math.radians(15), math.radians(15))
+yaws = st.floats(-math.pi, math.pi)
+reachable_poses = st.builds(
+    lambda x, y, z, roll, pitch, yaw: make_pose((x, y, z), roll, pitch, yaw),
+    centimetre, centimetre, centimetre, fifteen_degrees, fifteen_degrees, fifteen_degrees,
+)
+
+
+@given(reachable_poses)
+def test_arm_tips_are_at_rod_length_from_anchors(pose):
+    angles = TORSO.inverse_kinematics(pose)
+    assert not any(math.isnan(a) for a in angles)
+    assert np.max(np.abs(torso_geometry.rod_errors(angles, pose))) < 1e-12
+
+
+@given(reachable_poses, yaws)
+def test_body_yaw_turns_motors_with_the_body(pose, yaw):
+    angles = TORSO.inverse_kinematics(torso_geometry.z_rotation(yaw) @ np.array(pose), yaw)
+    np.testing.assert_allclose(angles, TORSO.inverse_kinematics(pose), rtol=0, atol=1e-9)
+
+
+@given(st.lists(st.floats(-3.0, 3.0), min_size=3, max_size=3), st.sampled_from([1.0, -1.0]))
+def test_angles_lie_in_minus_pi_to_pi(translation, solution):
+    model = unit_model(solution)
+    (angle,) = model.inverse_kinematics(make_pose(tuple(translation)))
+    assert math.isnan(angle) or -math.pi <= angle < math.pi
+    if not math.isnan(angle):
+        tip = np.array([math.cos(angle), math.sin(angle), 0.0])
+        assert abs(np.linalg.norm(tip - translation) - 1.0) < 1e-9
+
+
+@given(reachable_poses, yaws, st.floats(0.0, 1.0), st.floats(0.0, 1.0))
+def test_limited_body_yaw_stays_in_its_bands(pose, desired, relative, absolute):
+    used, *angles = TORSO.inverse_kinematics_safe(pose, desired, relative, absolute)
+    platform_yaw = -math.atan2(pose[0][1], pose[0][0])
+    assert -absolute <= used <= absolute
+    if abs(platform_yaw) + relative <= absolute:  # the bands overlap: the relative one holds too
+        assert abs(used - platform_yaw) <= relative + 1e-12
+    assert angles == TORSO.inverse_kinematics(pose, used)
+
+
+@settings(max_examples=20, deadline=None)
+@given(reachable_poses)
+def test_forward_kinematics_finds_the_pose_back_from_home(pose):
+    torso = make_example_torso()
+    angles = torso.inverse_kinematics(pose)
+    for _ in range(60):
+        estimate = torso.forward_kinematics(angles)
+    assert torso_geometry.residual_norm(angles, estimate) <= 1e-6
+    np.testing.assert_allclose(estimate, pose, rtol=0, atol=1e-5)
+    assert torso.forward_kinematics(NAN6) == estimate
