@@ -81,11 +81,11 @@ def test_failing_calls_keep_reference_counts(torso):
 def test_results_are_owned_only_by_the_caller(torso):
     angles = torso.inverse_kinematics(POSE)
     assert sys.getrefcount(angles) == 2
-    assert all(sys.getrefcount(a) == 2 for a in angles)
+    assert [sys.getrefcount(angles[i]) for i in range(6)] == [2] * 6
     pose = torso.forward_kinematics(angles)
     assert sys.getrefcount(pose) == 2
-    assert all(sys.getrefcount(row) == 2 for row in pose)
-    assert all(sys.getrefcount(x) == 2 for row in pose for x in row)
+    assert [sys.getrefcount(pose[r]) for r in range(4)] == [2] * 4
+    assert [sys.getrefcount(pose[r][c]) for r in range(4) for c in range(4)] == [2] * 16
 
 
 def resident_bytes() -> int:

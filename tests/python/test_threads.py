@@ -19,7 +19,7 @@ JOIN_TIMEOUT = 60.0
 @pytest.fixture
 def fast_switching():
     previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
+    sys.setswitchinterval(1e-5)
     yield
     sys.setswitchinterval(previous)
 
