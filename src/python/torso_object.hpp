@@ -1,0 +1,28 @@
+#pragma once
+
+#include "kinematics/model.hpp"
+#include "python/object_lock.hpp"
+#include "python/python_api.hpp"
+
+namespace tavrino::python {
+
+// The instance record of TavrinoTorsoKinematics: the object header, then the
+// lock, then the model it guards. The interpreter allocates and frees the
+// memory; the constructor entry builds the two members in place and
+// deallocation destroys the model in place. The record owns no Python objects
+// (no __dict__, no weak references), so the type needs no garbage-collector
+// support. Eigen is built without over-alignment, so the interpreter's
+// allocation is aligned enough.
+struct TorsoObject {
+  PyObject_HEAD
+  ObjectLock object_lock;
+  Kinematics kinematics;
+};
+
+inline TorsoObject& as_torso(PyObject* self) noexcept { return *reinterpret_cast<TorsoObject*>(self); }
+
+// The class, created once per process on first need. Throws PythonError if the
+// interpreter cannot create it.
+PyTypeObject* torso_type();
+
+}  // namespace tavrino::python
