@@ -43,6 +43,10 @@ TEST(InverseKinematics, UnitArmEdgeCases) {
   // atan2(0, 0) makes it 0.0.
   EXPECT_EQ(unit_angles(-1, 1), (std::vector<double>{-kPi, 0.0}));
   EXPECT_TRUE(inverse_kinematics(Kinematics(1.0, 1.0), Pose::Identity(), 0.3).empty());
+  // Any other solution scales the square root (here 2) as given.
+  Kinematics scaled(1.0, 1.0);
+  scaled.add_branch(Vector3::Zero(), Pose::Identity(), 0.5);
+  EXPECT_EQ(inverse_kinematics(scaled, translation(1, 1, 0), {})[0], 2 * std::atan2(3.0, 4.0));
 }
 
 TEST(InverseKinematics, WrapsIntoHalfOpenRange) {
