@@ -19,7 +19,8 @@ target_link_libraries(tavrino_torso_kinematics PRIVATE ttk_stubs)
 add_executable(stubgen ${PROJECT_SOURCE_DIR}/tools/stubgen.cpp)
 target_link_libraries(stubgen PRIVATE ttk_stubs ttk_flags)
 
-# Beside the built module, so that the build tree type-checks like an install.
+# Beside the built module: with the build directory on MYPYPATH, mypy checks
+# against the build tree as it would against an install.
 set(ttk_stub_file ${CMAKE_CURRENT_BINARY_DIR}/tavrino_torso_kinematics.pyi)
 add_custom_command(
   OUTPUT ${ttk_stub_file}
