@@ -79,6 +79,27 @@ def test_repeated_steps_never_increase_the_residual_and_converge(torso):
     assert torso.forward_kinematics(angles) == estimate
 
 
+@pytest.mark.parametrize(
+    "start",
+    [PERTURBED, make_pose((-0.008, 0.006, 0.009), -0.2, 0.25, -0.3), make_pose((0.0, 0.0, 0.02))],
+)
+def test_one_step_is_the_line_searched_pseudo_inverse_step(torso, start):
+    angles = torso.inverse_kinematics(TARGET)
+    torso.reset_forward_kinematics(start)
+    step = torso.forward_kinematics(angles)
+    assert step != start
+    np.testing.assert_allclose(step, torso_geometry.reference_step(angles, start), rtol=0, atol=1e-12)
+
+
+def test_no_step_within_the_residual_tolerance(torso):
+    angles = torso.inverse_kinematics(TARGET)
+    near = [row[:] for row in TARGET]
+    near[0][3] += 1e-8  # rods off by about 1e-8, well inside the tolerance of 1e-6
+    torso.reset_forward_kinematics(near)
+    assert 1e-9 < torso_geometry.residual_norm(angles, near) < 1e-6
+    assert torso.forward_kinematics(angles) == near
+
+
 @pytest.mark.parametrize("extra", [-1, 1])
 def test_five_or_seven_branches_panic_and_poison(torso, panic_type, extra):
     model = type(torso)(0.04, 0.09)

@@ -30,7 +30,9 @@ reachable_poses = st.builds(
 def test_arm_tips_are_at_rod_length_from_anchors(pose):
     angles = TORSO.inverse_kinematics(pose)
     assert not any(math.isnan(a) for a in angles)
-    assert np.max(np.abs(torso_geometry.rod_errors(angles, pose))) < 1e-12
+    # Nanometre agreement, not last-bit: where the half-angle denominator nearly
+    # vanishes, the closed form divides two small numbers and loses digits.
+    assert np.max(np.abs(torso_geometry.rod_errors(angles, pose))) < 1e-9
 
 
 @given(reachable_poses, yaws)

@@ -41,3 +41,45 @@ def rod_errors(angles, pose, body_yaw: float = 0.0) -> np.ndarray:
 
 def residual_norm(angles, pose) -> float:
     return float(np.linalg.norm(rod_errors(angles, pose)))
+
+
+def _tips_in_platform(estimate: np.ndarray, local_tips: np.ndarray) -> np.ndarray:
+    return np.einsum("bij,bj->bi", np.linalg.inv(estimate) @ MOTOR_POSES, local_tips)[:, :3]
+
+
+def _axis_angle(w: np.ndarray) -> np.ndarray:
+    theta = np.linalg.norm(w)
+    if not theta > 1e-6:
+        return np.eye(3)
+    u = w / theta
+    skew = np.array([[0.0, -u[2], u[1]], [u[2], 0.0, -u[0]], [-u[1], u[0], 0.0]])
+    return math.cos(theta) * np.eye(3) + math.sin(theta) * skew + (1 - math.cos(theta)) * np.outer(u, u)
+
+
+def reference_step(angles, estimate) -> np.ndarray:
+    """One forward kinematics step by its definition: the pseudo-inverse (absolute
+    threshold 1e-6) of the unnormalised rod Jacobian applied to the rod errors,
+    taken on the right of the estimate, at full size and then at halves until the
+    residual norm drops; the estimate itself when none does or it is within 1e-6."""
+    q = np.asarray(angles, dtype=float)
+    local = np.stack([ex.MOTOR_ARM_LENGTH * np.cos(q), ex.MOTOR_ARM_LENGTH * np.sin(q),
+                      np.zeros(6), np.ones(6)], axis=1)
+    estimate = np.asarray(estimate, dtype=float)
+    tips = _tips_in_platform(estimate, local)
+    errors = ANCHORS - tips
+    jacobian = np.hstack([errors, np.cross(ANCHORS, errors)])
+    residuals = ex.ROD_LENGTH - np.linalg.norm(errors, axis=1)
+    start = np.linalg.norm(residuals)
+    if not start > 1e-6:
+        return estimate
+    u, s, vt = np.linalg.svd(jacobian)
+    step = vt.T @ (np.where(s > 1e-6, 1.0 / s, 0.0) * (u.T @ residuals))
+    for _ in range(16):
+        increment = np.eye(4)
+        increment[:3, :3], increment[:3, 3] = _axis_angle(step[3:]), step[:3]
+        candidate = estimate @ increment
+        errors = ANCHORS - _tips_in_platform(candidate, local)
+        if start > np.linalg.norm(ex.ROD_LENGTH - np.linalg.norm(errors, axis=1)):
+            return candidate
+        step = step * 0.5
+    return estimate
