@@ -48,7 +48,7 @@ def torso() -> TavrinoTorsoKinematics:
     return example_torso.make_example_torso()
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def panic_type() -> type[BaseException]:
     with pytest.raises(BaseException) as caught:
         TavrinoTorsoKinematics(1.0, 1.0).forward_kinematics([0.0] * 6)
