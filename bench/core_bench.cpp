@@ -10,6 +10,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kinematics/kinematics.hpp"
@@ -93,23 +94,23 @@ int main() {
   std::vector<double> angles(6);
 
   std::vector<Workload> workloads;
-  workloads.push_back({"Eigen 4x4 inverse", "", [&](int i) { keep(Pose(in.targets[i].inverse())); }});
-  workloads.push_back({"Eigen 6x6 JacobiSVD (U, V)", "", [&](int i) {
+  workloads.emplace_back("Eigen 4x4 inverse", "", [&](int i) { keep(Pose(in.targets[i].inverse())); });
+  workloads.emplace_back("Eigen 6x6 JacobiSVD (U, V)", "", [&](int i) {
     const Eigen::JacobiSVD<Matrix6> svd(in.jacobians[i], Eigen::ComputeFullU | Eigen::ComputeFullV);
     keep(svd.singularValues());
-  }});
-  workloads.push_back({"inverse kinematics, 6 branches", "Eigen 4x4 inverse", [&](int i) {
+  });
+  workloads.emplace_back("inverse kinematics, 6 branches", "Eigen 4x4 inverse", [&](int i) {
     inverse_kinematics_into(ik_torso, in.targets[i], std::nullopt, angles);
     keep(angles[0]);
-  }});
-  workloads.push_back({"inverse kinematics, body yaw", "Eigen 4x4 inverse", [&](int i) {
+  });
+  workloads.emplace_back("inverse kinematics, body yaw", "Eigen 4x4 inverse", [&](int i) {
     inverse_kinematics_into(ik_torso, in.targets[i], 0.1, angles);
     keep(angles[0]);
-  }});
-  workloads.push_back({"forward kinematics step", "Eigen 6x6 JacobiSVD (U, V)", [&](int i) {
+  });
+  workloads.emplace_back("forward kinematics step", "Eigen 6x6 JacobiSVD (U, V)", [&](int i) {
     reset_forward_kinematics(fk_torso, in.starts[i]);  // a fresh perturbed estimate, so it really steps
     keep(forward_kinematics(fk_torso, in.angles[i], std::nullopt));
-  }});
+  });
 
   for (Workload& w : workloads) calibrate(w);
   // Interleaved, so that every workload sees the same share of machine noise.
