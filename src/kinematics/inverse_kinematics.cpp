@@ -38,8 +38,18 @@ double arm_angle(const ArmConstants& k, const Vector3& p, double solution) {
                    2.0 * k.a2 * z - k.r4 + k.k - k.a4;
   // tan(theta / 2) is a root of a quadratic; `solution` picks the sign of its
   // square root, and a negative discriminant (out of reach) gives NaN.
-  const double numerator = std::sqrt(d) * solution + (py + py) * k.a;
+  const double root = std::sqrt(d) * solution;
+  const double numerator = root + (py + py) * k.a;
   const double denominator = (px + px) * k.a + x + y + z - k.r2 + k.a2;
+  if (numerator == 0.0 && denominator == 0.0) {
+    // The half-angle form is 0/0 here (the root u = tan(theta / 2) is at
+    // infinity or undetermined) and atan2(0, 0) would give an angle that misses
+    // the rod. The same root written the other way round, (E - 2a px) over
+    // (2a py - s sqrt(D)), is well defined at exactly these points.
+    const double other_numerator = (((x + y) + z) - k.r2) + k.a2 - (px + px) * k.a;
+    const double other_denominator = (py + py) * k.a - root;
+    return wrap_angle(2.0 * std::atan2(other_numerator, other_denominator));
+  }
   return wrap_angle(2.0 * std::atan2(numerator, denominator));
 }
 

@@ -34,9 +34,12 @@ TEST(InverseKinematics, UnitArmEdgeCases) {
   EXPECT_NEAR(yawed[1], -kPi / 2, 1e-15);
   for (double angle : unit_angles(3, 0)) EXPECT_TRUE(std::isnan(angle));  // beyond a + r
   EXPECT_EQ(unit_angles(2, 0), (std::vector<double>{0.0, 0.0}));  // discriminant exactly zero
-  // t = pi wraps to -pi. The second root is 0/0 in the half-angle form here, and
-  // atan2(0, 0) makes it 0.0.
-  EXPECT_EQ(unit_angles(-1, 1), (std::vector<double>{-kPi, 0.0}));
+  // t = pi wraps to -pi. The second root is 0/0 in the half-angle form here; the
+  // angle that fits the rod is pi / 2 (tip at (0, 1, 0)), not atan2(0, 0).
+  EXPECT_EQ(unit_angles(-1, 1), (std::vector<double>{-kPi, kPi / 2}));
+  // On the rod sphere's far pole both roots are 0/0 and meet at pi, wrapped to -pi.
+  const std::vector<double> pole = inverse_kinematics(origin_model(1.0, 1.0, {1.0, -1.0}), translation(-1, 0, 1), {});
+  EXPECT_EQ(pole, (std::vector<double>{-kPi, -kPi}));
   // Any other solution scales the square root (here 2) as given.
   EXPECT_EQ(inverse_kinematics(origin_model(1, 1, {0.5}), translation(1, 1, 0), {})[0], 2 * std::atan2(3.0, 4.0));
   EXPECT_TRUE(inverse_kinematics(Kinematics(1.0, 1.0), Pose::Identity(), 0.3).empty());

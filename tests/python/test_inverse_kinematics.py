@@ -19,7 +19,10 @@ PLUS_MINUS = (1.0, -1.0)
     [
         ((1.0, 1.0, 0.0), [math.pi / 2, 0.0]),
         ((2.0, 0.0, 0.0), [0.0, 0.0]),  # D = 0: the two assembly modes meet
-        ((-1.0, 1.0, 0.0), [-math.pi, 0.0]),  # t = pi wraps to -pi; atan2(0, 0) = 0
+        # t = pi wraps to -pi; the second root is 0/0 in the half-angle form and
+        # takes the form that is defined there: the tip at (0, 1, 0).
+        ((-1.0, 1.0, 0.0), [-math.pi, math.pi / 2]),
+        ((-1.0, 0.0, 1.0), [-math.pi, -math.pi]),  # both roots 0/0, meeting at pi
     ],
 )
 def test_exact_angles_on_the_unit_mechanism(translation, expected):

@@ -8,7 +8,7 @@ from __future__ import annotations
 import math
 
 import numpy as np
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import torso_geometry
@@ -44,6 +44,11 @@ def test_body_yaw_turns_motors_with_the_body(pose, yaw):
 
 
 @given(st.lists(st.floats(-3.0, 3.0), min_size=3, max_size=3), st.sampled_from([1.0, -1.0]))
+# Where the half-angle form is 0/0 (found by this test at random).
+@example([-1.0, 1.0, 0.0], -1.0)
+@example([-1.0, 0.0, 1.0], 1.0)
+@example([-1.0, 0.0, 1.0], -1.0)
+@example([-1.0, 0.0, -1.0], 1.0)
 def test_angles_lie_in_minus_pi_to_pi(translation, solution):
     model = unit_model(solution)
     (angle,) = model.inverse_kinematics(make_pose(tuple(translation)))
