@@ -12,6 +12,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.ticker import MaxNLocator  # noqa: E402
 
 from example_torso import Branch, Matrix  # noqa: E402
 
@@ -49,7 +50,7 @@ class BranchDrawing:
         self.tip = None
         if not math.isnan(angle):
             self.tip = [v * scale for v in transform(m, (arm * math.cos(angle), arm * math.sin(angle), 0.0))]
-        self.label = [self.motor[i] + 1.45 * self.axis[i] for i in range(3)]
+        self.label = [self.motor[i] + 1.6 * self.axis[i] for i in range(3)]
         self.colour = MODE_COLOURS.get(float(branch.solution), OTHER_MODE_COLOUR)
         self.mode = f"{branch.solution:+g}"
 
@@ -87,7 +88,7 @@ def draw_motor_frame(ax, branch: Branch, arm: float, scale: float) -> None:
     m = branch.motor_pose
     origin = [v * scale for v in column(m, 3)]
     for c, (colour, name) in enumerate((("red", "x"), ("green", "y"), ("blue", "z"))):
-        end = [origin[i] + 1.3 * arm * scale * m[i][c] for i in range(3)]
+        end = [origin[i] + 0.75 * arm * scale * m[i][c] for i in range(3)]
         ax.plot(*zip(origin, end), color=colour, lw=1.2)
         ax.text(*end, name, color=colour, fontsize=8)
 
@@ -118,13 +119,15 @@ def draw_torso(path, arm: float, branches: list[Branch], pose: Matrix, angles: l
     draw_motor_frame(ax3, branches[0], arm, scale)
     points = [p for d in drawings for p in (d.motor, d.anchor, d.label, *d.sweep)]
     equal_3d_axes(ax3, points)
-    margin = 0.1 * max(abs(v) for p in points for v in p[:2])
-    top.set_xlim(min(p[0] for p in points) - margin, max(p[0] for p in points) + margin)
-    top.set_ylim(min(p[1] for p in points) - margin, max(p[1] for p in points) + margin)
+    half = 1.15 * max(abs(v) for p in points for v in p[:2])
+    top.set_xlim(-half, half)
+    top.set_ylim(-half, half)
     ax3.view_init(elev=18, azim=-62)
     for name, setter in zip("xyz", (ax3.set_xlabel, ax3.set_ylabel, ax3.set_zlabel)):
         setter(f"{name} ({unit})", fontsize=8, labelpad=-2)
     ax3.tick_params(labelsize=7, pad=0)
+    for axis in (ax3.xaxis, ax3.yaxis, ax3.zaxis):
+        axis.set_major_locator(MaxNLocator(5))
     top.set_aspect("equal")
     top.set_title("seen from above", fontsize=9)
     top.set_xlabel(f"x ({unit})", fontsize=8)
@@ -142,6 +145,6 @@ def draw_torso(path, arm: float, branches: list[Branch], pose: Matrix, angles: l
     ]
     top.legend(handles=handles, fontsize=7, loc="center left", bbox_to_anchor=(1.02, 0.5), frameon=False)
     fig.suptitle(title, fontsize=10, x=0.02, ha="left")
-    fig.subplots_adjust(left=0.0, right=0.80, bottom=0.1, top=0.9, wspace=0.12)
+    fig.subplots_adjust(left=0.0, right=0.80, bottom=0.1, top=0.9, wspace=0.3)
     fig.savefig(path, dpi=90)
     plt.close(fig)
