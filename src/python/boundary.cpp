@@ -28,8 +28,8 @@ void raise_current_exception() noexcept {
     report_internal_error(error.what(), nullptr);
     raise_panic(error.what());
   } catch (...) {
-    report_internal_error({}, nullptr);
-    raise_panic({});
+    report_internal_error(kNoMessageFallback, nullptr);
+    raise_panic(kNoMessageFallback);
   }
 }
 

@@ -26,7 +26,6 @@ constexpr const char* kPanicExceptionDoc =
     "Like SystemExit, this exception is derived from BaseException so that\n"
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
-constexpr std::string_view kNoMessageFallback = "internal error without a message";
 constexpr std::string_view kUnprintablePanicMessage = "Unwrapped panic from Python code";
 
 // Written under the interpreter lock only: the first stored class stays.
@@ -80,7 +79,6 @@ PyObject* panic_exception_type() noexcept {
 }
 
 void report_internal_error(std::string_view message, const std::source_location* where) noexcept {
-  if (message.empty()) message = kNoMessageFallback;
   std::string line = concat({"thread '", thread_label(), "' panicked"});
   if (where) {
     line += concat({" at ", project_relative(where->file_name()), ":", std::to_string(where->line()), ":",
@@ -92,7 +90,6 @@ void report_internal_error(std::string_view message, const std::source_location*
 }
 
 void raise_panic(std::string_view message) noexcept {
-  if (message.empty()) message = kNoMessageFallback;
   PyObject* type = panic_exception_type();
   Reference text(new_string_lossy(message));
   if (!text) return;  // the MemoryError that prevented it stays pending

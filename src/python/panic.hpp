@@ -30,6 +30,12 @@ class ResumedPanic {
   std::string message_;
 };
 
+// The message of an internal error that carries no text at all (a thrown value
+// that is not an exception class of ours or the standard library's). An empty
+// text is still a text: a PanicException("") raised by Python code is resumed
+// with "".
+inline constexpr std::string_view kNoMessageFallback = "internal error without a message";
+
 // Writes the one diagnostic line of a new internal error to standard error:
 // the thread, where it was raised, and its message.
 void report_internal_error(std::string_view message, const std::source_location* where) noexcept;

@@ -125,3 +125,23 @@ def test_panic_raised_by_user_code_during_conversion_is_resumed(panic_type, capf
     # The panic came before the lock was taken: nothing is poisoned.
     assert model.inverse_kinematics(IDENTITY) == unit_model(1.0).inverse_kinematics(IDENTITY)
 
+
+
+class Unprintable:
+    def __str__(self) -> str:
+        raise RuntimeError("no text")
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [(("boom",), "boom"), (("",), ""), ((), ""), ((Unprintable(),), "Unwrapped panic from Python code")],
+    ids=["text", "empty text", "no arguments", "str() fails"],
+)
+def test_resumed_panic_keeps_the_message_str_gives(panic_type, arguments, message):
+    class PanickingFloat:
+        def __float__(self) -> float:
+            raise panic_type(*arguments)
+
+    with pytest.raises(panic_type) as failure:
+        unit_model(1.0).inverse_kinematics(IDENTITY, PanickingFloat())
+    assert failure.value.args == (message,)
