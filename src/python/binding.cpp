@@ -38,7 +38,7 @@ std::string quoted_name_list(std::span<const std::string_view> names) {
   return list;
 }
 
-PythonError missing_required(const FunctionDescription& d, std::span<PyObject* const> slots) {
+PythonError missing_required(const FunctionDescription& d, std::span<const Reference> slots) {
   std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < d.required_count; ++i) {
     if (!slots[i]) missing.push_back(d.parameter_names[i]);
@@ -58,13 +58,13 @@ PythonError unexpected_keyword(const FunctionDescription& d, PyObject* key) {
 }
 
 void bind_positional(const FunctionDescription& d, PyObject* const* args, std::size_t given,
-                     std::span<PyObject*> slots) {
+                     std::span<Reference> slots) {
   const std::size_t count = d.parameter_names.size();
-  for (std::size_t i = 0; i < given && i < count; ++i) slots[i] = args[i];
+  for (std::size_t i = 0; i < given && i < count; ++i) slots[i] = Reference::borrow(args[i]);
   if (given > count) throw too_many_positional(d, given);
 }
 
-void bind_keyword(const FunctionDescription& d, PyObject* key, PyObject* value, std::span<PyObject*> slots) {
+void bind_keyword(const FunctionDescription& d, PyObject* key, PyObject* value, std::span<Reference> slots) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
   if (!utf8) {
@@ -76,13 +76,13 @@ void bind_keyword(const FunctionDescription& d, PyObject* key, PyObject* value, 
   for (std::size_t i = 0; i < d.parameter_names.size(); ++i) {
     if (d.parameter_names[i] != name) continue;
     if (slots[i]) throw multiple_values(d, d.parameter_names[i]);
-    slots[i] = value;
+    slots[i] = Reference::borrow(value);
     return;
   }
   throw unexpected_keyword(d, key);
 }
 
-void check_required(const FunctionDescription& d, std::size_t given, std::span<PyObject* const> slots) {
+void check_required(const FunctionDescription& d, std::size_t given, std::span<const Reference> slots) {
   for (std::size_t i = given; i < d.required_count; ++i) {
     if (!slots[i]) throw missing_required(d, slots);
   }
@@ -91,7 +91,7 @@ void check_required(const FunctionDescription& d, std::size_t given, std::span<P
 }  // namespace
 
 void extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
+                                Py_ssize_t nargs, PyObject* kwnames, std::span<Reference> slots) {
   const auto given = static_cast<std::size_t>(nargs);
   bind_positional(description, args, given, slots);
   if (kwnames) {
@@ -104,14 +104,18 @@ void extract_arguments_fastcall(const FunctionDescription& description, PyObject
 }
 
 void extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                  PyObject* kwargs, std::span<PyObject*> slots) {
+                                  PyObject* kwargs, std::span<Reference> slots) {
   const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   bind_positional(description, PySequence_Fast_ITEMS(args), given, slots);
   if (kwargs) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) bind_keyword(description, key, value, slots);
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      // The entry is borrowed from the dict only while it is being bound.
+      const Reference held_key = Reference::borrow(key);
+      bind_keyword(description, held_key.get(), value, slots);
+    }
   }
   check_required(description, given, slots);
 }

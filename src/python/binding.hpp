@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "python/python_api.hpp"
+#include "python/reference.hpp"
 
 namespace tavrino::python {
 
@@ -18,19 +19,22 @@ struct FunctionDescription {
   std::size_t required_count;
 };
 
-// Binding fills one slot per parameter with a borrowed reference to its
-// argument, or leaves it null when an optional parameter was not given. A bad
+// Binding fills one slot per parameter with a strong reference to its
+// argument, or leaves it null when an optional parameter was not given. The
+// slots own what they hold because converting one argument runs Python code
+// (__float__, __getitem__, ...) that may empty the caller's keyword dict or
+// container and so drop the only other reference to a later argument. A bad
 // argument list throws PythonError (TypeError) with the message Python's own
 // functions would give, qualified as "{class_name}.{method_name}()".
 
 // The fast calling convention: `nargs` positional arguments, then the values of
 // the keywords named in `kwnames` (a tuple, or null), in that order.
 void extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
+                                Py_ssize_t nargs, PyObject* kwnames, std::span<Reference> slots);
 
 // The tp_new convention: a tuple of positional arguments and a dict of keyword
 // arguments, or null.
 void extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                  PyObject* kwargs, std::span<PyObject*> slots);
+                                  PyObject* kwargs, std::span<Reference> slots);
 
 }  // namespace tavrino::python

@@ -43,17 +43,19 @@ constexpr FunctionDescription kReset{kClassName, "reset_forward_kinematics", kRe
 constexpr FunctionDescription kForwardKinematics{kClassName, "forward_kinematics", kForwardKinematicsParameters, 1};
 constexpr FunctionDescription kSafe{kClassName, "inverse_kinematics_safe", kSafeParameters, 1};
 
+// The bound arguments of one call, each held by a strong reference until the
+// call returns.
 template <std::size_t N>
-using Slots = std::array<PyObject*, N>;
+using Slots = std::array<Reference, N>;
 
 PyObject* add_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return trampoline([&]() -> PyObject* {
     Slots<3> slots{};
     extract_arguments_fastcall(kAddBranch, args, nargs, kwnames, slots);
     const Receiver torso(self);
-    const Vector3 platform = convert_argument("branch_platform", [&] { return extract_vector3(slots[0]); });
-    const Pose motor = convert_argument("t_world_motor", [&] { return extract_pose(slots[1]); });
-    const double solution = convert_argument("solution", [&] { return extract_float(slots[2]); });
+    const Vector3 platform = convert_argument("branch_platform", [&] { return extract_vector3(slots[0].get()); });
+    const Pose motor = convert_argument("t_world_motor", [&] { return extract_pose(slots[1].get()); });
+    const double solution = convert_argument("solution", [&] { return extract_float(slots[2].get()); });
     with_lock(torso->object_lock, [&] { torso->kinematics.add_branch(platform, motor, solution); });
     return new_none();
   });
@@ -64,8 +66,8 @@ PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
     Slots<2> slots{};
     extract_arguments_fastcall(kInverseKinematics, args, nargs, kwnames, slots);
     const Receiver torso(self);
-    const Pose target = convert_argument("t_world_platform", [&] { return extract_pose(slots[0]); });
-    const auto body_yaw = convert_argument("body_yaw", [&] { return extract_optional_float(slots[1]); });
+    const Pose target = convert_argument("t_world_platform", [&] { return extract_pose(slots[0].get()); });
+    const auto body_yaw = convert_argument("body_yaw", [&] { return extract_optional_float(slots[1].get()); });
     AngleBuffer angles;
     with_lock(torso->object_lock, [&] {
       const Kinematics& model = torso->kinematics;
@@ -81,7 +83,7 @@ PyObject* reset_forward_kinematics(PyObject* self, PyObject* const* args, Py_ssi
     Slots<1> slots{};
     extract_arguments_fastcall(kReset, args, nargs, kwnames, slots);
     const Receiver torso(self);
-    const Pose estimate = convert_argument("t_world_platform", [&] { return extract_pose(slots[0]); });
+    const Pose estimate = convert_argument("t_world_platform", [&] { return extract_pose(slots[0].get()); });
     with_lock(torso->object_lock, [&] { tavrino::reset_forward_kinematics(torso->kinematics, estimate); });
     return new_none();
   });
@@ -92,8 +94,8 @@ PyObject* forward_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
     Slots<2> slots{};
     extract_arguments_fastcall(kForwardKinematics, args, nargs, kwnames, slots);
     const Receiver torso(self);
-    const JointAngles joints = convert_argument("joint_angles", [&] { return extract_floats<6>(slots[0]); });
-    const auto body_yaw = convert_argument("body_yaw", [&] { return extract_optional_float(slots[1]); });
+    const JointAngles joints = convert_argument("joint_angles", [&] { return extract_floats<6>(slots[0].get()); });
+    const auto body_yaw = convert_argument("body_yaw", [&] { return extract_optional_float(slots[1].get()); });
     const Pose pose = with_lock(torso->object_lock, [&] {
       return tavrino::forward_kinematics(torso->kinematics, joints, body_yaw);
     });
@@ -106,11 +108,12 @@ PyObject* inverse_kinematics_safe(PyObject* self, PyObject* const* args, Py_ssiz
     Slots<4> slots{};
     extract_arguments_fastcall(kSafe, args, nargs, kwnames, slots);
     const Receiver torso(self);
-    const Pose target = convert_argument("t_world_platform", [&] { return extract_pose(slots[0]); });
-    const auto body_yaw = convert_argument("body_yaw", [&] { return extract_optional_float(slots[1]); });
+    const Pose target = convert_argument("t_world_platform", [&] { return extract_pose(slots[0].get()); });
+    const auto body_yaw = convert_argument("body_yaw", [&] { return extract_optional_float(slots[1].get()); });
     const auto max_relative_yaw =
-        convert_argument("max_relative_yaw", [&] { return extract_optional_float(slots[2]); });
-    const auto max_body_yaw = convert_argument("max_body_yaw", [&] { return extract_optional_float(slots[3]); });
+        convert_argument("max_relative_yaw", [&] { return extract_optional_float(slots[2].get()); });
+    const auto max_body_yaw =
+        convert_argument("max_body_yaw", [&] { return extract_optional_float(slots[3].get()); });
     // The yaw limiting and the solve form one holding of the lock: an invalid
     // limit is an internal error inside it and so poisons the object.
     const std::vector<double> result = with_lock(torso->object_lock, [&] {
@@ -137,8 +140,9 @@ PyObject* torso_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return trampoline([&]() -> PyObject* {
     Slots<2> slots{};
     extract_arguments_tuple_dict(kNew, args, kwargs, slots);
-    const double motor_arm_length = convert_argument("motor_arm_length", [&] { return extract_float(slots[0]); });
-    const double rod_length = convert_argument("rod_length", [&] { return extract_float(slots[1]); });
+    const double motor_arm_length =
+        convert_argument("motor_arm_length", [&] { return extract_float(slots[0].get()); });
+    const double rod_length = convert_argument("rod_length", [&] { return extract_float(slots[1].get()); });
     const allocfunc allocate = subtype->tp_alloc ? subtype->tp_alloc : PyType_GenericAlloc;
     PyObject* self = allocate(subtype, 0);
     if (!self) throw_fetched_error();

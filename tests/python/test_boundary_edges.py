@@ -1,10 +1,11 @@
 """Boundary paths that ordinary calls do not reach: allocation failures inside
-the interpreter, sequences that change while they are being converted, and the
-reference that every instance holds on its heap type."""
+the interpreter, sequences and keyword dicts that change while they are being
+converted, and the reference that every instance holds on its heap type."""
 
 from __future__ import annotations
 
 import gc
+import math
 import sys
 
 import pytest
@@ -13,11 +14,9 @@ import example_torso
 from conftest import POISONED
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
-testcapi = pytest.importorskip("_testcapi")
-
-
 def fail_allocation(number: int, call):
     """Runs call() with the interpreter's allocation number `number` failing."""
+    testcapi = pytest.importorskip("_testcapi")
     testcapi.set_nomemory(number, number + 1)
     try:
         return call()
@@ -81,6 +80,27 @@ def test_item_dropped_from_its_list_during_conversion_stays_alive():
     point[0] = DropsItself(point)
     model.add_branch(point, example_torso.identity(), 1.0)
     assert len(model.inverse_kinematics(example_torso.identity())) == 1
+
+
+def test_keyword_values_outlive_a_conversion_that_empties_the_keyword_dict():
+    class Late:
+        def __float__(self) -> float:
+            return 2.0
+
+    class EmptiesTheCallsKeywords:
+        def __float__(self) -> float:
+            for referrer in gc.get_referrers(self):
+                if isinstance(referrer, dict) and "rod_length" in referrer:
+                    referrer.clear()  # drops the only reference to the Late value
+            return 1.0
+
+    model = TavrinoTorsoKinematics(**{"motor_arm_length": EmptiesTheCallsKeywords(), "rod_length": Late()})
+    reference = TavrinoTorsoKinematics(1.0, 2.0)
+    target = example_torso.make_pose((2.0, 0.0, 0.0))
+    for m in (model, reference):
+        m.add_branch((0.0, 0.0, 0.0), example_torso.identity(), 1.0)
+    assert model.inverse_kinematics(target) == reference.inverse_kinematics(target)
+    assert not math.isnan(model.inverse_kinematics(target)[0])
 
 
 def test_instances_release_their_reference_to_the_class():
