@@ -151,6 +151,7 @@ PyObject* torso_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     TorsoObject& torso = as_torso(self);
     new (&torso.object_lock) ObjectLock();
     new (&torso.kinematics) Kinematics(motor_arm_length, rod_length);
+    torso.built = true;
     return self;
   });
 }
@@ -158,7 +159,9 @@ PyObject* torso_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
 void torso_dealloc(PyObject* self) {
   trampoline_unraisable([self] {
     // The lock is not looked at: a poisoned object is freed like any other.
-    std::destroy_at(&as_torso(self).kinematics);
+    // An instance that did not come from our constructor holds no model.
+    TorsoObject& torso = as_torso(self);
+    if (torso.built) std::destroy_at(&torso.kinematics);
     PyTypeObject* type = Py_TYPE(self);
     const Reference held_type = Reference::borrow(reinterpret_cast<PyObject*>(type));
     const Reference held_base = Reference::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));

@@ -24,6 +24,10 @@ Receiver::Receiver(PyObject* self) {
   if (!PyObject_TypeCheck(self, torso_type_or_fail())) {
     throw PythonError(PyExc_TypeError, cannot_convert_message(self, "TavrinoTorsoKinematics"));
   }
+  if (!as_torso(self).built) {
+    throw PythonError(PyExc_TypeError,
+                      concat({"'", type_qualname(self), "' object was not initialised by its constructor"}));
+  }
   self_ = Reference::borrow(self);
 }
 

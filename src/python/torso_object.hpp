@@ -13,10 +13,16 @@ namespace tavrino::python {
 // (no __dict__, no weak references), so the type needs no garbage-collector
 // support. Eigen is built without over-alignment, so the interpreter's
 // allocation is aligned enough.
+//
+// `built` is set last by the constructor entry. The class is mutable, so Python
+// code can replace __new__ and get instances from object.__new__: the
+// interpreter's allocator hands them out zero-filled and our constructor never
+// runs, so `built` reads false and the lock and model must not be touched.
 struct TorsoObject {
   PyObject_HEAD
   ObjectLock object_lock;
   Kinematics kinematics;
+  bool built;
 };
 
 inline TorsoObject& as_torso(PyObject* self) noexcept { return *reinterpret_cast<TorsoObject*>(self); }

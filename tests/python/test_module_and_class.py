@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import subprocess
 import sys
 import weakref
 
@@ -82,3 +83,44 @@ def test_import_from_a_second_interpreter_fails():
         interpreters.destroy(interp)
     assert "ImportError" in str(failure.value)
     assert "do not yet support subinterpreters" in str(failure.value)
+
+
+# The class is mutable, so __new__ can be replaced with one that skips the
+# module's constructor. That changes the class for the whole process, hence a
+# process of its own.
+HOLLOW_INSTANCES = r"""
+from tavrino_torso_kinematics import TavrinoTorsoKinematics as K
+I = [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.0, 0.0, 1.0]]
+built = K(1.0, 1.0)
+K.__new__ = staticmethod(lambda cls, *args, **kwargs: object.__new__(cls))
+calls = [
+    lambda m: m.add_branch((0.0, 0.0, 0.0), I, 1.0),
+    lambda m: m.inverse_kinematics(I),
+    lambda m: m.inverse_kinematics_safe(I, 0.0, 1.0, 1.0),
+    lambda m: m.reset_forward_kinematics(I),
+    lambda m: m.forward_kinematics([0.0] * 6),
+    lambda m: m.add_branch(),
+]
+for call in calls:
+    hollow = K(1.0, 1.0)
+    try:
+        print("returned", call(hollow))
+    except TypeError as error:
+        print(error)
+    del hollow
+built.add_branch((0.0, 0.0, 0.0), I, -1.0)
+print(built.inverse_kinematics(I))
+"""
+
+
+def test_instance_that_skipped_the_constructor_refuses_every_method():
+    result = subprocess.run([sys.executable, "-c", HOLLOW_INSTANCES],
+                            capture_output=True, text=True, timeout=120, check=False)
+    assert (result.returncode, result.stderr) == (0, "")
+    refused = "'TavrinoTorsoKinematics' object was not initialised by its constructor"
+    assert result.stdout.splitlines() == [refused] * 5 + [
+        # The argument list is still checked first.
+        "TavrinoTorsoKinematics.add_branch() missing 3 required positional arguments: "
+        "'branch_platform', 't_world_motor', and 'solution'",
+        "[0.0]",
+    ]
