@@ -93,7 +93,17 @@ def resident_bytes() -> int:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def address_sanitizer_loaded() -> bool:
+    if not os.path.exists("/proc/self/maps"):
+        return False
+    with open("/proc/self/maps") as maps:
+        return any("libasan" in line for line in maps)
+
+
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs Linux /proc")
+@pytest.mark.skipif(address_sanitizer_loaded(),
+                    reason="AddressSanitizer holds freed memory in quarantine, so the resident size "
+                           "grows without a leak; the reference-count tests still run")
 def test_memory_stays_flat_over_many_calls(torso):
     angles = torso.inverse_kinematics(POSE)
     start = make_pose((0.005, 0.0, 0.0))
