@@ -67,9 +67,13 @@ def kind(value: Any) -> str:
 def number(value: Any, field: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise DescriptionError(f"{field}: must be a number, got {kind(value)}")
-    if not math.isfinite(value):
-        raise DescriptionError(f"{field}: must be a finite number, got {value}")
-    return float(value)
+    try:
+        result = float(value)
+    except OverflowError:
+        raise DescriptionError(f"{field}: must be a finite number, got an integer too large for a float") from None
+    if not math.isfinite(result):
+        raise DescriptionError(f"{field}: must be a finite number, got {result}")
+    return result
 
 
 def numbers(value: Any, count: int, field: str) -> list[float]:
@@ -198,5 +202,7 @@ def load(path: Path) -> TorsoDescription:
         raise DescriptionError(f"{path}: cannot be read: {error.strerror}") from None
     except tomllib.TOMLDecodeError as error:
         raise DescriptionError(f"{path}: not valid TOML: {error}") from None
+    except UnicodeDecodeError as error:
+        raise DescriptionError(f"{path}: not valid TOML: not UTF-8 text (byte {error.start})") from None
     except DescriptionError as error:
         raise DescriptionError(f"{path}: {error}") from None

@@ -56,7 +56,9 @@ BAD_FILES = [
     (GOOD.replace("motor_arm_length = 0.04", ""), "motor_arm_length: missing"),
     (GOOD.replace("rod_length = 0.09", 'rod_length = "90 mm"'), "rod_length: must be a number, got a string"),
     (GOOD.replace("rod_length = 0.09", "rod_length = true"), "rod_length: must be a number, got a boolean"),
-    (GOOD.replace("rod_length = 0.09", "rod_length = nan"), "rod_length: must be a finite number"),
+    (GOOD.replace("rod_length = 0.09", "rod_length = nan"), "rod_length: must be a finite number, got nan"),
+    (GOOD.replace("rod_length = 0.09", "rod_length = -inf"), "rod_length: must be a finite number, got -inf"),
+    (first_branch_with("solution = +1", "solution = 1" + "0" * 400), "branch[0].solution: must be a finite number"),
     (GOOD.replace("motor_arm_length = 0.04", "motor_arm_length = -0.04"), "motor_arm_length: must be a positive"),
     (GOOD.replace('length_unit = "m"', 'length_unit = "inch"'), "length_unit: must be one of"),
     (GOOD.replace("rod_length = 0.09", "rod_length = 0.09\nrod_lenght = 0.09"), "rod_lenght: unknown field"),
@@ -108,9 +110,14 @@ def test_a_bad_file_is_reported_with_the_field_it_concerns(tmp_path, text, messa
     assert message in str(caught.value)
 
 
-def test_a_missing_file_is_reported_by_name(tmp_path):
+def test_an_unreadable_file_is_reported_by_name(tmp_path):
     with pytest.raises(DescriptionError, match="missing.toml: cannot be read"):
         load(tmp_path / "missing.toml")
+    with pytest.raises(DescriptionError, match="cannot be read: Is a directory"):
+        load(tmp_path)
+    (tmp_path / "latin1.toml").write_bytes("rod_length = 0.09  # \xb5m\n".encode("latin-1"))
+    with pytest.raises(DescriptionError, match="latin1.toml: not valid TOML: not UTF-8 text"):
+        load(tmp_path / "latin1.toml")
 
 
 def test_pose_branches_and_a_home_pose_are_read_as_given(tmp_path):
