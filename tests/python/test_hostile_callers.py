@@ -17,7 +17,7 @@ from hostile_callers import Storm, answers_of_a_fresh_torso
 def test_hostile_calls_end_only_in_allowed_ways(seed, panic_type):
     before = answers_of_a_fresh_torso()
     storm = Storm(random.Random(seed), panic_type)
-    storm.run(1000)
+    storm.run(2000)
     storm.verify_pool()
     del storm
     gc.collect()
