@@ -1,6 +1,6 @@
 #pragma once
 
-#include "kinematics/model.hpp"
+#include "model.hpp"
 
 namespace tavrino {
 
@@ -19,9 +19,11 @@ struct ExampleTorso {
   static constexpr double kMotorSpreadDegrees = 20.0;   // each motor's offset from its pair's centre
   static constexpr double kAnchorSpreadDegrees = 10.0;  // the same for the anchors
 
-  static Pose motor_pose(int branch);
-  static Vector3 anchor(int branch);
-  static double solution(int branch);
+  // The geometry of branch 0 to 5.
+  static Pose motor_pose(int branch) noexcept;
+  static Vector3 anchor(int branch) noexcept;
+  static double solution(int branch) noexcept;
+  // The model with its six branches. Throws: std::bad_alloc only.
   static Kinematics make();
 };
 

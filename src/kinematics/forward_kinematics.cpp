@@ -84,7 +84,7 @@ Pose finish(const Kinematics& model, std::optional<double> body_yaw) {
 
 }  // namespace
 
-ArmTips arm_tips(double motor_arm_length, const JointAngles& joint_angles) {
+ArmTips arm_tips(double motor_arm_length, const JointAngles& joint_angles) noexcept {
   ArmTips tips;
   for (int i = 0; i < 6; ++i) {
     tips[i] = Vector3(motor_arm_length * std::cos(joint_angles[i]),
@@ -97,7 +97,7 @@ Vector6 rod_residuals(const Kinematics& model, const Pose& t_world_platform, con
   return residuals_at(model, tips_in_platform(model, t_world_platform, tips));
 }
 
-Matrix6 pseudo_inverse(const Matrix6& m) {
+Matrix6 pseudo_inverse(const Matrix6& m) noexcept {
   const Eigen::JacobiSVD<Matrix6> svd(m, Eigen::ComputeFullU | Eigen::ComputeFullV);
   Vector6 inverted;
   for (int k = 0; k < 6; ++k) {
@@ -107,7 +107,7 @@ Matrix6 pseudo_inverse(const Matrix6& m) {
   return svd.matrixV() * inverted.asDiagonal() * svd.matrixU().transpose();
 }
 
-Pose apply_body_yaw(const Pose& estimate, double yaw) {
+Pose apply_body_yaw(const Pose& estimate, double yaw) noexcept {
   Pose lowered = estimate;
   lowered(2, 3) = estimate(2, 3) - kBodyYawPivotHeight;
   const Pose turn = make_pose(axis_angle_rotation(Vector3(0.0, 0.0, 1.0), yaw), Vector3::Zero());
@@ -133,7 +133,7 @@ Pose forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
   return finish(model, body_yaw);
 }
 
-void reset_forward_kinematics(Kinematics& model, const Pose& t_world_platform) {
+void reset_forward_kinematics(Kinematics& model, const Pose& t_world_platform) noexcept {
   model.set_t_world_platform_estimate(t_world_platform);
 }
 

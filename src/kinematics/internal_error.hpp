@@ -13,11 +13,15 @@ inline constexpr const char* kPoisonedLockMessage =
     "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
 inline constexpr const char* kForwardKinematicsBranchCountMessage =
     "Forward kinematics requires exactly 6 joint angles";
+// A caller-provided result buffer whose size does not match the model's branches.
+inline constexpr const char* kAngleBufferSizeMessage =
+    "The result buffer must hold one angle per branch (and the body yaw first, if safe)";
 
 // An unrecoverable failure inside a call: a broken precondition, not bad input
 // that the caller could have been told about with an ordinary error. It carries
 // where it was raised so that whoever reports it can say so; the core itself
-// never prints anything.
+// never prints anything. The core throws nothing else but std::bad_alloc, and
+// that only from the calls that build a model or return a std::vector.
 class InternalError : public std::exception {
  public:
   explicit InternalError(std::string message,

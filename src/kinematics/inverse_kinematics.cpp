@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "kinematics/internal_error.hpp"
+
 namespace tavrino {
 
 namespace {
@@ -22,13 +24,13 @@ Pose unyaw(double yaw) {
 
 }  // namespace
 
-ArmConstants ArmConstants::make(double a, double r) {
+ArmConstants ArmConstants::make(double a, double r) noexcept {
   const double r2 = r * r;
   const double a2 = a * a;
   return ArmConstants{a, r2, a2, r2 * r2, a2 * a2, (r2 + r2) * a2};
 }
 
-double arm_angle(const ArmConstants& k, const Vector3& p, double solution) {
+double arm_angle(const ArmConstants& k, const Vector3& p, double solution) noexcept {
   const double px = p(0), py = p(1), pz = p(2);
   const double x = px * px, y = py * py, z = pz * pz;
   // 4a^2(px^2 + py^2) - (px^2 + py^2 + pz^2 + a^2 - r^2)^2, expanded into fifteen
@@ -53,7 +55,7 @@ double arm_angle(const ArmConstants& k, const Vector3& p, double solution) {
   return wrap_angle(2.0 * std::atan2(numerator, denominator));
 }
 
-double wrap_angle(double t) {
+double wrap_angle(double t) noexcept {
   constexpr double kPi = 3.141592653589793;
   constexpr double kInverseTwoPi = 0.15915494309189535;
   constexpr double kMinusTwoPi = -6.283185307179586;
@@ -62,6 +64,7 @@ double wrap_angle(double t) {
 
 void inverse_kinematics_into(const Kinematics& model, const Pose& t_world_platform,
                              std::optional<double> body_yaw, std::span<double> angles) {
+  if (angles.size() != model.branches().size()) throw InternalError(kAngleBufferSizeMessage);
   const Pose target = body_yaw ? multiply(unyaw(*body_yaw), t_world_platform) : t_world_platform;
   const ArmConstants constants = ArmConstants::make(model.motor_arm_length(), model.rod_length());
   const std::vector<Branch>& branches = model.branches();

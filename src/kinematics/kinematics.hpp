@@ -3,12 +3,26 @@
 // The kinematics of a six-branch rotary parallel torso: the model, the closed-form
 // inverse kinematics (plain and with a limited body yaw) and one step of the
 // iterative forward kinematics. Nothing here depends on Python.
+//
+// Errors come in two kinds. A pose that a branch cannot reach is a value: its
+// angle is NaN. A broken precondition throws tavrino::InternalError: a singular
+// pose (a motor pose, or the forward-kinematics estimate, with an exactly zero
+// determinant), a wrong branch count (forward kinematics needs six branches; a
+// caller's result buffer must match the branches), an invalid yaw band. Nothing
+// else is thrown, apart from std::bad_alloc by the calls that build a model or
+// return a std::vector. Each declaration says which of these it can raise.
+//
+// The calls of a control loop allocate nothing: inverse_kinematics_into,
+// inverse_kinematics_safe_into, forward_kinematics and reset_forward_kinematics.
+//
+// The headers include one another by relative path, so the same files work from
+// the source tree and installed under include/tavrino/kinematics/.
 
-#include "kinematics/example_torso.hpp"
-#include "kinematics/forward_kinematics.hpp"
-#include "kinematics/internal_error.hpp"
-#include "kinematics/inverse_kinematics.hpp"
-#include "kinematics/model.hpp"
-#include "kinematics/pose.hpp"
-#include "kinematics/safe_inverse_kinematics.hpp"
-#include "kinematics/yaw_limit.hpp"
+#include "example_torso.hpp"
+#include "forward_kinematics.hpp"
+#include "internal_error.hpp"
+#include "inverse_kinematics.hpp"
+#include "model.hpp"
+#include "pose.hpp"
+#include "safe_inverse_kinematics.hpp"
+#include "yaw_limit.hpp"

@@ -2,7 +2,7 @@
 
 namespace tavrino {
 
-AnchorJacobian make_anchor_jacobian(const Vector3& b) {
+AnchorJacobian make_anchor_jacobian(const Vector3& b) noexcept {
   const double bx = b(0), by = b(1), bz = b(2);
   AnchorJacobian a;
   a << 1.0, 0.0, 0.0, 0.0, bz, -by,
@@ -11,11 +11,12 @@ AnchorJacobian make_anchor_jacobian(const Vector3& b) {
   return a;
 }
 
-Branch make_branch(const Vector3& branch_platform, const Pose& t_world_motor, double solution) {
+Branch make_branch(const Vector3& branch_platform, const Pose& t_world_motor,
+                   double solution) noexcept {
   return Branch{t_world_motor, make_anchor_jacobian(branch_platform), branch_platform, solution};
 }
 
-Kinematics::Kinematics(double motor_arm_length, double rod_length)
+Kinematics::Kinematics(double motor_arm_length, double rod_length) noexcept
     : motor_arm_length_(motor_arm_length),
       rod_length_(rod_length),
       t_world_platform_estimate_(Pose::Identity()),

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "kinematics/pose.hpp"
+#include "pose.hpp"
 
 namespace tavrino {
 
@@ -22,17 +22,23 @@ struct Branch {
 };
 static_assert(sizeof(Branch) == 38 * sizeof(double), "Branch must stay a plain record of 38 doubles");
 
-AnchorJacobian make_anchor_jacobian(const Vector3& b);
-Branch make_branch(const Vector3& branch_platform, const Pose& t_world_motor, double solution);
+AnchorJacobian make_anchor_jacobian(const Vector3& b) noexcept;
+Branch make_branch(const Vector3& branch_platform, const Pose& t_world_motor, double solution) noexcept;
 
 // The model of one mechanism. Branches are only ever appended; the lengths never
 // change; the forward-kinematics estimate is the only state that evolves.
 // Nothing is validated: any lengths, poses and solutions are stored as given and
 // only show when a solver runs.
+//
+// Building a model allocates (the branch storage); once built, the solvers that a
+// control loop calls do not.
 class Kinematics {
  public:
-  Kinematics(double motor_arm_length, double rod_length);
+  // No branches, the identity as forward-kinematics estimate.
+  Kinematics(double motor_arm_length, double rod_length) noexcept;
 
+  // Appends a branch; its joint index is the number of branches before the call.
+  // Throws: std::bad_alloc when the branch storage cannot grow; nothing else.
   void add_branch(const Vector3& branch_platform, const Pose& t_world_motor, double solution);
 
   const std::vector<Branch>& branches() const noexcept { return branches_; }

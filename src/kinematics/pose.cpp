@@ -47,7 +47,7 @@ void adjugate(const double* m, double* inv) {
 
 }  // namespace
 
-std::optional<Pose> try_inverse(const Pose& m) {
+std::optional<Pose> try_inverse(const Pose& m) noexcept {
   Pose inv;
   adjugate(m.data(), inv.data());
   // Laplace expansion along the first column of m, with the cofactors just made.
@@ -65,7 +65,7 @@ Pose inverse_or_fail(const Pose& m) {
   return *inv;
 }
 
-Pose multiply(const Pose& a, const Pose& b) {
+Pose multiply(const Pose& a, const Pose& b) noexcept {
   Pose out;
   for (int c = 0; c < 4; ++c) {
     for (int r = 0; r < 4; ++r) {
@@ -75,7 +75,7 @@ Pose multiply(const Pose& a, const Pose& b) {
   return out;
 }
 
-Vector3 transform_point(const Pose& m, const Vector3& p) {
+Vector3 transform_point(const Pose& m, const Vector3& p) noexcept {
   Vector3 out;
   for (int r = 0; r < 3; ++r) {
     out(r) = m(r, 0) * p(0) + m(r, 1) * p(1) + m(r, 2) * p(2) + m(r, 3);
@@ -83,7 +83,7 @@ Vector3 transform_point(const Pose& m, const Vector3& p) {
   return out;
 }
 
-Rotation axis_angle_rotation(const Vector3& u, double angle) {
+Rotation axis_angle_rotation(const Vector3& u, double angle) noexcept {
   const double s = std::sin(angle);
   const double c = std::cos(angle);
   const double h = 1.0 - c;
@@ -101,7 +101,7 @@ Rotation axis_angle_rotation(const Vector3& u, double angle) {
   return r;
 }
 
-Pose make_pose(const Rotation& r, const Vector3& t) {
+Pose make_pose(const Rotation& r, const Vector3& t) noexcept {
   Pose out = Pose::Identity();
   out.topLeftCorner<3, 3>() = r;
   out.topRightCorner<3, 1>() = t;
