@@ -33,5 +33,6 @@ add_custom_target(ttk_stub_file ALL DEPENDS ${ttk_stub_file})
 # Type checkers differ in how they find a single-file extension's stub: some read
 # the .pyi beside the module, mypy reads only stub-only packages (PEP 561 has no
 # place for a lone module's py.typed), so the same stub is installed both ways.
-install(FILES ${ttk_stub_file} DESTINATION .)
-install(FILES ${ttk_stub_file} DESTINATION tavrino_torso_kinematics-stubs RENAME __init__.pyi)
+install(FILES ${ttk_stub_file} DESTINATION . COMPONENT python)
+install(FILES ${ttk_stub_file} DESTINATION tavrino_torso_kinematics-stubs RENAME __init__.pyi
+        COMPONENT python)
