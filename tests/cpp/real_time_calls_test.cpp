@@ -1,0 +1,118 @@
+// The calls that a control loop makes write into buffers the caller owns and
+// allocate nothing on the heap.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "allocation_counter.hpp"
+#include "internal_error_message.hpp"
+#include "kinematics/kinematics.hpp"
+#include "near_home_poses.hpp"
+
+namespace tavrino {
+namespace {
+
+using namespace tavrino_test;
+
+double max_abs_difference(const Pose& a, const Pose& b) { return (a - b).cwiseAbs().maxCoeff(); }
+
+// Without this the test below could pass because nothing is counted at all.
+TEST(AllocationCounter, SeesAllocationsInsideTheLibraryAndFromMalloc) {
+  const Kinematics torso = ExampleTorso::make();
+  EXPECT_GE(count_allocations([&] { (void)inverse_kinematics(torso, Pose::Identity(), std::nullopt); }), 1);
+#if TTK_TEST_COUNTS_MALLOC
+  void* (*volatile allocate)(std::size_t) = std::malloc;
+  void* block = nullptr;
+  EXPECT_EQ(count_allocations([&] { block = allocate(24); }), 1);
+  std::free(block);
+#endif
+}
+
+// Many poses near home, each solved by every real-time call with and without a
+// body yaw (zero and negative ones among them), then recovered by forward
+// kinematics from the identity: no allocation in all of it, and the work was done.
+TEST(RealTimeCalls, AllocateNothing) {
+  Kinematics torso = ExampleTorso::make();
+  std::mt19937_64 rng(20261208);
+  std::vector<Pose> targets;
+  for (int i = 0; i < 200; ++i) targets.push_back(random_pose_near_home(rng, kCentimetre, 15 * kDegree));
+
+  JointAngles angles{};
+  std::array<double, 6> yawed{};
+  std::array<double, 7> safe{};
+  double worst_recovery = 0.0;
+  double worst_safe_yaw = 0.0;
+  const long allocations = count_allocations([&] {
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      const Pose& target = targets[i];
+      const double body_yaw = 0.3 * static_cast<double>(i % 5) - 0.6;
+      inverse_kinematics_into(torso, target, std::nullopt, angles);
+      inverse_kinematics_into(torso, target, body_yaw, yawed);
+      inverse_kinematics_safe_into(torso, target, body_yaw, 0.2, 0.5, safe);
+      worst_safe_yaw = std::max(worst_safe_yaw, std::abs(safe[0]));
+      inverse_kinematics_safe_into(torso, target, std::nullopt, std::nullopt, std::nullopt, safe);
+      reset_forward_kinematics(torso, Pose::Identity());
+      Pose estimate = Pose::Identity();
+      for (int step = 0; step < 20; ++step) estimate = forward_kinematics(torso, angles, std::nullopt);
+      (void)forward_kinematics(torso, angles, body_yaw);
+      worst_recovery = std::max(worst_recovery, max_abs_difference(estimate, target));
+    }
+  });
+  EXPECT_EQ(allocations, 0);
+  EXPECT_LT(worst_recovery, 1e-4);
+  EXPECT_GT(worst_safe_yaw, 0.0);
+  EXPECT_LE(worst_safe_yaw, 0.5);
+}
+
+// The buffer versions give the very bits of the ones that return a vector.
+TEST(RealTimeCalls, BuffersHoldWhatTheVectorsHold) {
+  const Kinematics torso = ExampleTorso::make();
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 50; ++i) {
+    const Pose target = random_pose_near_home(rng, kCentimetre, 15 * kDegree);
+    const double body_yaw = 0.05 * i - 1.0;
+    std::array<double, 6> angles{};
+    inverse_kinematics_into(torso, target, body_yaw, angles);
+    const std::vector<double> expected = inverse_kinematics(torso, target, body_yaw);
+    EXPECT_EQ(std::memcmp(angles.data(), expected.data(), sizeof angles), 0);
+
+    std::array<double, 7> safe{};
+    inverse_kinematics_safe_into(torso, target, body_yaw, 0.1, 0.8, safe);
+    const std::vector<double> expected_safe = inverse_kinematics_safe(torso, target, body_yaw, 0.1, 0.8);
+    EXPECT_EQ(std::memcmp(safe.data(), expected_safe.data(), sizeof safe), 0);
+  }
+}
+
+// A buffer of the wrong size is refused before anything is written; the safe
+// call needs room for the body yaw in front of the angles.
+TEST(RealTimeCalls, WrongBufferSizeIsRefusedUntouched) {
+  const Kinematics torso = ExampleTorso::make();
+  const std::string refused = kAngleBufferSizeMessage;
+  for (std::size_t size : {0, 5, 7}) {
+    std::vector<double> buffer(size, 42.0);
+    EXPECT_EQ(internal_error_of([&] { inverse_kinematics_into(torso, Pose::Identity(), 0.1, buffer); }), refused);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 42.0), static_cast<long>(size));
+  }
+  for (std::size_t size : {0, 6, 8}) {
+    std::vector<double> buffer(size, 42.0);
+    EXPECT_EQ(internal_error_of([&] {
+                inverse_kinematics_safe_into(torso, Pose::Identity(), 0.1, std::nullopt, std::nullopt, buffer);
+              }),
+              refused);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 42.0), static_cast<long>(size));
+  }
+  std::array<double, 7> safe{};
+  safe.fill(42.0);
+  EXPECT_EQ(internal_error_of([&] { inverse_kinematics_safe_into(torso, Pose::Identity(), 0.1, -1.0, 0.5, safe); }),
+            "min > max, or either was NaN. min = 1.0, max = -1.0");
+  EXPECT_EQ(std::count(safe.begin(), safe.end(), 42.0), 7);
+}
+
+}  // namespace
+}  // namespace tavrino
