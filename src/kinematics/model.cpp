@@ -24,7 +24,13 @@ Kinematics::Kinematics(double motor_arm_length, double rod_length) noexcept
 
 void Kinematics::add_branch(const Vector3& branch_platform, const Pose& t_world_motor,
                             double solution) {
-  branches_.push_back(make_branch(branch_platform, t_world_motor, solution));
+  motor_pose_inverses_.push_back(try_inverse(t_world_motor));
+  try {
+    branches_.push_back(make_branch(branch_platform, t_world_motor, solution));
+  } catch (...) {
+    motor_pose_inverses_.pop_back();  // both sequences keep one entry per branch
+    throw;
+  }
 }
 
 }  // namespace tavrino

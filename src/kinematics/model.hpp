@@ -2,6 +2,7 @@
 
 #include <Eigen/Core>
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "pose.hpp"
@@ -42,6 +43,15 @@ class Kinematics {
   void add_branch(const Vector3& branch_platform, const Pose& t_world_motor, double solution);
 
   const std::vector<Branch>& branches() const noexcept { return branches_; }
+
+  // The inverse of each branch's t_world_motor, in branch order, worked out by
+  // try_inverse when the branch is added: the very values that inverting the
+  // motor poses at every call would give, without the cost. Empty for a motor
+  // pose whose determinant is exactly zero; the solver that needs it reports
+  // that when it reaches the branch, not add_branch.
+  const std::vector<std::optional<Pose>>& motor_pose_inverses() const noexcept {
+    return motor_pose_inverses_;
+  }
   double motor_arm_length() const noexcept { return motor_arm_length_; }
   double rod_length() const noexcept { return rod_length_; }
   std::size_t fk_max_iterations() const noexcept { return fk_max_iterations_; }
@@ -51,6 +61,7 @@ class Kinematics {
 
  private:
   std::vector<Branch> branches_;
+  std::vector<std::optional<Pose>> motor_pose_inverses_;  // beside branches_, same length
   double motor_arm_length_;
   double rod_length_;
   Pose t_world_platform_estimate_;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <random>
 
@@ -56,6 +58,62 @@ TEST(InverseKinematics, BrokenMotorPoses) {
   model.add_branch(Vector3::Zero(), Pose::Zero(), 1.0);
   EXPECT_EQ(tavrino_test::internal_error_of([&] { inverse_kinematics(model, Pose::Identity(), {}); }),
             kSingularPoseMessage);
+}
+
+// Every branch is solved on its own: a model of many branches gives each the
+// angle that a model of that branch alone gives, whatever its position among
+// the others (branches are solved in groups, so the count and the position in
+// a group must not matter).
+TEST(InverseKinematics, ManyBranchesEachAsIfAlone) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> jitter(-0.02, 0.02);
+  Kinematics all(0.04, 0.09);
+  std::vector<Kinematics> alone;
+  for (int i = 0; i < 19; ++i) {
+    Pose motor = ExampleTorso::motor_pose(i % 6);
+    for (int k = 0; k < 12; ++k) motor(k % 3, k / 3) += jitter(rng);
+    const Vector3 anchor = ExampleTorso::anchor(i % 6);
+    const double solution = i % 3 == 0 ? 1.0 : -1.0;
+    all.add_branch(anchor, motor, solution);
+    alone.emplace_back(0.04, 0.09).add_branch(anchor, motor, solution);
+  }
+  for (int trial = 0; trial < 200; ++trial) {
+    const Pose target = tavrino_test::random_pose_near_home(rng, 2 * tavrino_test::kCentimetre, 20 * tavrino_test::kDegree);
+    const std::optional<double> yaw = trial % 2 ? std::optional<double>(jitter(rng)) : std::nullopt;
+    const std::vector<double> angles = inverse_kinematics(all, target, yaw);
+    for (std::size_t i = 0; i < angles.size(); ++i) {
+      const double expected = inverse_kinematics(alone[i], target, yaw)[0];
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(angles[i]), std::bit_cast<std::uint64_t>(expected)) << i;
+    }
+  }
+}
+
+// A singular motor pose fails the call when the solver reaches it, wherever it
+// sits; the branches before it have their angles written, nothing after it.
+TEST(InverseKinematics, SingularMotorPoseFailsAtItsBranch) {
+  const Pose target = translation(0.001, -0.002, 0.0);
+  const Kinematics torso = ExampleTorso::make();
+  std::vector<double> expected = inverse_kinematics(torso, target, {});
+  for (int i = 0; i < 6; ++i) expected.push_back(expected[i]);  // the same six again
+  for (std::size_t singular = 0; singular <= 12; ++singular) {
+    Kinematics model(torso.motor_arm_length(), torso.rod_length());
+    for (std::size_t i = 0; i < 12; ++i) {
+      if (i == singular) model.add_branch(Vector3::Zero(), Pose::Zero(), 1.0);
+      model.add_branch(ExampleTorso::anchor(i % 6), ExampleTorso::motor_pose(i % 6), ExampleTorso::solution(i % 6));
+    }
+    std::vector<double> angles(model.branches().size(), -7.0);
+    const std::string error =
+        tavrino_test::internal_error_of([&] { inverse_kinematics_into(model, target, {}, angles); });
+    if (singular == 12) {
+      EXPECT_EQ(error, "no error");
+      EXPECT_EQ(angles, expected);
+      continue;
+    }
+    EXPECT_EQ(error, kSingularPoseMessage) << singular;
+    for (std::size_t i = 0; i < angles.size(); ++i) {
+      EXPECT_EQ(angles[i], i < singular ? expected[i] : -7.0) << "singular at " << singular << ", branch " << i;
+    }
+  }
 }
 
 TEST(InverseKinematics, WrapsIntoHalfOpenRange) {

@@ -45,6 +45,11 @@ TEST(Model, AppendsBranchesAsPlainRecords) {
   EXPECT_EQ(raw[37], 0.5);
   EXPECT_EQ(std::memcmp(&model.branches()[0], raw, sizeof raw), 0);
   EXPECT_EQ(model.branches()[2].solution, -1.0);
+  // Beside the records, each motor pose's inverse as try_inverse gives it; the
+  // singular pose has none, and adding it raised nothing.
+  ASSERT_EQ(model.motor_pose_inverses().size(), 3u);
+  EXPECT_EQ(model.motor_pose_inverses()[0], try_inverse(motor));
+  EXPECT_FALSE(model.motor_pose_inverses()[2].has_value());
 }
 
 }  // namespace
