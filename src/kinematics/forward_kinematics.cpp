@@ -3,6 +3,8 @@
 #include <Eigen/SVD>
 #include <cmath>
 
+#include "kinematics/detail/double_pair.hpp"
+#include "kinematics/detail/pseudo_inverse_step.hpp"
 #include "kinematics/internal_error.hpp"
 
 namespace tavrino {
@@ -11,17 +13,55 @@ namespace {
 
 constexpr double kConvergedResidual = 1e-6;
 constexpr double kSmallRotation = 1e-6;
-constexpr double kSingularValueThreshold = 1e-6;
 constexpr double kBodyYawPivotHeight = 0.177;
 
 using Points = std::array<Vector3, 6>;
+using detail::DoublePair;
+using detail::pair_of;
+using detail::splat;
 
-// The arm tips in platform coordinates, (E^-1 M_i) (c_i, 1), for the pose E.
-Points tips_in_platform(const Kinematics& model, const Pose& t_world_platform, const ArmTips& tips) {
-  const Pose t_platform_world = inverse_or_fail(t_world_platform);
+// What every attempt of a call multiplies by, laid out once per call: row k of
+// each motor pose M_i as two pairs of columns, and each arm tip (c_i, 1) as two
+// pairs.
+struct Chains {
+  DoublePair motor_row[6][4][2];  // (M_i(k, 2h), M_i(k, 2h + 1))
+  DoublePair tip_01[6], tip_23[6];  // (c_i0, c_i1), (c_i2, 1)
+
+  Chains(const Kinematics& model, const ArmTips& tips) {
+    for (int i = 0; i < 6; ++i) {
+      const Pose& m = model.branches()[i].t_world_motor;
+      for (int k = 0; k < 4; ++k) {
+        motor_row[i][k][0] = pair_of(m(k, 0), m(k, 1));
+        motor_row[i][k][1] = pair_of(m(k, 2), m(k, 3));
+      }
+      tip_01[i] = pair_of(tips[i](0), tips[i](1));
+      tip_23[i] = pair_of(tips[i](2), 1.0);
+    }
+  }
+};
+
+// The arm tips in platform coordinates, p_i = (E^-1 M_i) (c_i, 1), for the
+// pose E. Only rows 0 to 2 of each product are read, so only they are formed:
+// element (r, c) summed over k from left to right as the general 4x4 product
+// sums it, two columns at a time, then the point summed over the columns from
+// left to right as a point transform sums it (the 1 of (c_i, 1) multiplies
+// exactly).
+Points tips_in_platform(const Chains& chains, const Pose& t_world_platform) {
+  const Pose inverse = inverse_or_fail(t_world_platform);
+  DoublePair row[3][4];
+#pragma GCC unroll 12
+  for (int e = 0; e < 12; ++e) row[e / 4][e % 4] = splat(inverse(e / 4, e % 4));
   Points out;
   for (int i = 0; i < 6; ++i) {
-    out[i] = transform_point(multiply(t_platform_world, model.branches()[i].t_world_motor), tips[i]);
+    const DoublePair(&m)[4][2] = chains.motor_row[i];
+#pragma GCC unroll 3
+    for (int r = 0; r < 3; ++r) {
+      const DoublePair q01 = row[r][0] * m[0][0] + row[r][1] * m[1][0] + row[r][2] * m[2][0] + row[r][3] * m[3][0];
+      const DoublePair q23 = row[r][0] * m[0][1] + row[r][1] * m[1][1] + row[r][2] * m[2][1] + row[r][3] * m[3][1];
+      const DoublePair a = q01 * chains.tip_01[i];
+      const DoublePair b = q23 * chains.tip_23[i];
+      out[i](r) = a[0] + a[1] + b[0] + b[1];
+    }
   }
   return out;
 }
@@ -62,11 +102,11 @@ Pose step_pose(const Pose& estimate, const Vector3& v, const Vector3& w) {
 
 // Tries the step at full size and then at successive halves; keeps the first
 // candidate that strictly lowers the residual norm.
-void line_search(Kinematics& model, const ArmTips& tips, double norm0, Vector3 v, Vector3 w) {
+void line_search(Kinematics& model, const Chains& chains, double norm0, Vector3 v, Vector3 w) {
   const Pose estimate = model.t_world_platform_estimate();
   for (std::size_t attempt = 0; attempt < model.fk_max_iterations(); ++attempt) {
     const Pose candidate = step_pose(estimate, v, w);
-    const double norm = euclidean_norm(rod_residuals(model, candidate, tips));
+    const double norm = euclidean_norm(residuals_at(model, tips_in_platform(chains, candidate)));
     if (norm0 > norm) {
       model.set_t_world_platform_estimate(candidate);
       return;
@@ -94,7 +134,7 @@ ArmTips arm_tips(double motor_arm_length, const JointAngles& joint_angles) noexc
 }
 
 Vector6 rod_residuals(const Kinematics& model, const Pose& t_world_platform, const ArmTips& tips) {
-  return residuals_at(model, tips_in_platform(model, t_world_platform, tips));
+  return residuals_at(model, tips_in_platform(Chains(model, tips), t_world_platform));
 }
 
 Matrix6 pseudo_inverse(const Matrix6& m) noexcept {
@@ -102,7 +142,7 @@ Matrix6 pseudo_inverse(const Matrix6& m) noexcept {
   Vector6 inverted;
   for (int k = 0; k < 6; ++k) {
     const double sigma = svd.singularValues()(k);
-    inverted(k) = sigma > kSingularValueThreshold ? 1.0 / sigma : 0.0;
+    inverted(k) = sigma > detail::kSingularValueThreshold ? 1.0 / sigma : 0.0;
   }
   return svd.matrixV() * inverted.asDiagonal() * svd.matrixU().transpose();
 }
@@ -119,16 +159,16 @@ Pose apply_body_yaw(const Pose& estimate, double yaw) noexcept {
 Pose forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
                         std::optional<double> body_yaw) {
   if (model.branches().size() != 6) throw InternalError(kForwardKinematicsBranchCountMessage);
-  const ArmTips tips = arm_tips(model.motor_arm_length(), joint_angles);
-  const Points tips_now = tips_in_platform(model, model.t_world_platform_estimate(), tips);
+  const Chains chains(model, arm_tips(model.motor_arm_length(), joint_angles));
+  const Points tips_now = tips_in_platform(chains, model.t_world_platform_estimate());
   const Vector6 residuals = residuals_at(model, tips_now);
   const double norm0 = euclidean_norm(residuals);
   if (norm0 > kConvergedResidual) {
     const Matrix6 jacobian = jacobian_at(model, tips_now);
     // A Jacobian with infinities or NaNs has no meaningful step: leave the estimate.
     if (!jacobian.allFinite()) return finish(model, body_yaw);
-    const Vector6 delta = pseudo_inverse(jacobian) * residuals;
-    line_search(model, tips, norm0, delta.head<3>(), delta.tail<3>());
+    const Vector6 delta = detail::pseudo_inverse_step(jacobian, residuals);
+    line_search(model, chains, norm0, delta.head<3>(), delta.tail<3>());
   }
   return finish(model, body_yaw);
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "kinematics/detail/double_pair.hpp"
 #include "kinematics/internal_error.hpp"
 
 namespace tavrino {
@@ -9,8 +10,9 @@ namespace tavrino {
 namespace {
 
 // Cofactor expansion of the 4x4 inverse. `m` and `inv` are column-major arrays;
-// inv[k] receives the adjugate entry at the same position.
-void adjugate(const double* m, double* inv) {
+// inv[k] receives the adjugate entry at the same position. They never overlap,
+// which lets the compiler keep m in registers across the stores.
+void adjugate(const double* __restrict m, double* __restrict inv) {
   inv[0] = m[5] * m[10] * m[15] - m[5] * m[11] * m[14] - m[9] * m[6] * m[15] +
            m[9] * m[7] * m[14] + m[13] * m[6] * m[11] - m[13] * m[7] * m[10];
   inv[4] = -m[4] * m[10] * m[15] + m[4] * m[11] * m[14] + m[8] * m[6] * m[15] -
@@ -66,11 +68,26 @@ Pose inverse_or_fail(const Pose& m) {
 }
 
 Pose multiply(const Pose& a, const Pose& b) noexcept {
+  // Rows 0 and 1, and rows 2 and 3, side by side: the column pairs of a are
+  // contiguous, and every element is still the same four products summed from
+  // left to right.
+  using detail::DoublePair;
+  const double* ad = a.data();
+  DoublePair upper[4], lower[4];  // column k of a, rows 0-1 and rows 2-3
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) {
+    upper[k] = detail::load_pair(ad + 4 * k);
+    lower[k] = detail::load_pair(ad + 4 * k + 2);
+  }
   Pose out;
+#pragma GCC unroll 4
   for (int c = 0; c < 4; ++c) {
-    for (int r = 0; r < 4; ++r) {
-      out(r, c) = a(r, 0) * b(0, c) + a(r, 1) * b(1, c) + a(r, 2) * b(2, c) + a(r, 3) * b(3, c);
-    }
+    const DoublePair b0 = detail::splat(b(0, c)), b1 = detail::splat(b(1, c)), b2 = detail::splat(b(2, c)),
+                     b3 = detail::splat(b(3, c));
+    const DoublePair top = upper[0] * b0 + upper[1] * b1 + upper[2] * b2 + upper[3] * b3;
+    const DoublePair bottom = lower[0] * b0 + lower[1] * b1 + lower[2] * b2 + lower[3] * b3;
+    __builtin_memcpy(out.data() + 4 * c, &top, sizeof top);
+    __builtin_memcpy(out.data() + 4 * c + 2, &bottom, sizeof bottom);
   }
   return out;
 }

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <iterator>
 #include <random>
 
 #include "internal_error_message.hpp"
@@ -33,6 +36,31 @@ TEST(PoseInverse, InvertsGeneralWellConditionedMatrices) {
     ASSERT_TRUE(inverse.has_value());
     EXPECT_LT((*inverse * m - Pose::Identity()).cwiseAbs().maxCoeff(), 1e-14);
     EXPECT_TRUE(multiply(*inverse, m).isApprox(*inverse * m, 1e-15));
+  }
+}
+
+// Each element of a product is its four products summed from left to right,
+// whatever the values: signed zeros, exact cancellations, infinities and NaNs
+// come out as that order gives them.
+TEST(PoseProducts, ElementsSumFromLeftToRightBitForBit) {
+  std::mt19937_64 rng(29);
+  const double values[] = {0.0, -0.0, 1.0, -1.0, 0.5, 3.0, 1e-300, -1e300, 1e300, INFINITY, -INFINITY, NAN, 0.1, -0.7};
+  std::uniform_int_distribution<int> pick(0, std::size(values) - 1);
+  std::uniform_real_distribution<double> entry(-1.0, 1.0);
+  for (int trial = 0; trial < 2000; ++trial) {
+    Pose a, b;
+    for (int k = 0; k < 16; ++k) {
+      a.data()[k] = trial % 2 ? values[pick(rng)] : entry(rng);
+      b.data()[k] = trial % 3 ? values[pick(rng)] : entry(rng);
+    }
+    const Pose product = multiply(a, b);
+    for (int r = 0; r < 4; ++r) {
+      for (int c = 0; c < 4; ++c) {
+        double sum = a(r, 0) * b(0, c);
+        for (int k = 1; k < 4; ++k) sum += a(r, k) * b(k, c);
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(product(r, c)), std::bit_cast<std::uint64_t>(sum)) << r << c;
+      }
+    }
   }
 }
 
