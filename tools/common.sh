@@ -1,32 +1,181 @@
-# Set-up shared by the project's commands: a virtual environment in .venv with the
-# module installed, and GoogleTest for the C++ tests. Safe to run again: each step
-# is skipped when already done.
+# Set-up shared by the project's commands: one virtual environment per Python
+# version with the build requirements in it, the module built into it without
+# pip's isolation from a build folder that persists (build/<wheel tag>), and
+# GoogleTest for the C++ tests. Safe to run again: each step is skipped when its
+# inputs have not changed, and a rebuild recompiles only the files that changed.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VENV="$ROOT/.venv"
-PY="$VENV/bin/python"
+LOGS="$ROOT/build/logs"
+# The Python versions the module supports and the suite runs on.
+SUPPORTED_PYTHONS="3.11 3.12 3.13"
+# The files that the module is built from: a change to any of them rebuilds it.
+MODULE_INPUTS=("$ROOT/src" "$ROOT/cmake" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" "$ROOT/tools/stubgen.cpp")
+# Two cores are shared by everyone on the machine.
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
-ensure_venv() {
-  if [ ! -x "$PY" ]; then
-    python3 -m venv "$VENV"
-    "$PY" -m pip install -q --upgrade pip
+say() { printf '==> %s\n' "$*"; }
+
+fail() {
+  printf 'error: %s\n' "$*" >&2
+  return 1
+}
+
+# run_logged LABEL LOG COMMAND...: runs COMMAND with its whole output in
+# build/logs/LOG.log, echoing only its progress lines (PROGRESS_PATTERN, by
+# default the build steps) and a line every ten seconds of silence. On failure
+# the end of the log is shown.
+run_logged() {
+  local label="$1" log="$LOGS/$2.log"
+  shift 2
+  mkdir -p "$LOGS"
+  if "$@" 2>&1 | "${PROGRESS_PY:-python3}" "$ROOT/tools/progress.py" "$log" "$label" "${PROGRESS_PATTERN:-}"; then
+    return 0
+  fi
+  printf 'error: %s failed; the end of %s:\n' "$label" "${log#"$ROOT"/}" >&2
+  tail -n 60 "$log" >&2
+  return 1
+}
+
+# version_of PYTHON: "3.12" for a CPython 3.12 (a "t" follows for a free-threaded build).
+version_of() {
+  "$1" -c 'import sys, sysconfig
+print("%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))' 2>/dev/null
+}
+
+# find_python VERSION: the path of a CPython of that version (pyenv's first, then
+# pythonVERSION on PATH), or nothing and a failure.
+find_python() {
+  local version="$1" candidate
+  local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+  local candidates=()
+  if [ -d "$pyenv_root/versions" ]; then
+    while IFS= read -r candidate; do candidates+=("$candidate"); done < <(
+      ls -d "$pyenv_root/versions/$version".*/bin/python"$version" 2>/dev/null | sort -rV)
+  fi
+  # A pyenv shim on PATH exists for every installed version but runs only the
+  # active ones, so each candidate is asked for its version.
+  candidate="$(command -v "python$version" || true)"
+  [ -n "$candidate" ] && candidates+=("$candidate")
+  for candidate in "${candidates[@]}"; do
+    if [ "$(version_of "$candidate")" = "$version" ]; then
+      printf '%s\n' "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# default_python: python3 on PATH when it is a supported version, otherwise the
+# newest supported one found.
+default_python() {
+  local candidate version
+  candidate="$(command -v python3 || true)"
+  if [ -n "$candidate" ]; then
+    version="$(version_of "$candidate")"
+    if [[ " $SUPPORTED_PYTHONS " == *" $version "* ]]; then
+      "$candidate" -c 'import sys; print(sys.executable)'
+      return 0
+    fi
+  fi
+  for version in $(printf '%s\n' $SUPPORTED_PYTHONS | sort -rV); do
+    find_python "$version" && return 0
+  done
+  fail "no CPython 3.11 or newer found: install python3 (3.11+) with python3-dev and python3-venv"
+}
+
+# venv_for VERSION: .venv for the default Python (the demo's), .venv-VERSION otherwise.
+venv_for() {
+  local default
+  default="$(default_python)" || return 1
+  if [ "$(version_of "$default")" = "$1" ]; then
+    printf '%s\n' "$ROOT/.venv"
+  else
+    printf '%s\n' "$ROOT/.venv-$1"
   fi
 }
 
-# Builds and installs the module (and, with an extra such as "dev", what it needs).
+# ensure_env VENV PYTHON [EXTRA...]: VENV exists, made with PYTHON, and holds the
+# build requirements and those of the extras. Each group is installed again only
+# when pyproject.toml has changed since.
+ensure_env() {
+  local venv="$1" base="$2"
+  shift 2
+  local py="$venv/bin/python" group stamp digest
+  if [ ! -x "$py" ]; then
+    say "creating the environment ${venv#"$ROOT"/} with $("$base" --version 2>&1)"
+    rm -rf "$venv"
+    "$base" -m venv "$venv" ||
+      fail "cannot create a virtual environment with $base; on Debian install python3-venv (or python$(version_of "$base")-venv)"
+  fi
+  digest="$(cksum <"$ROOT/pyproject.toml")"
+  local groups=()
+  for group in build "$@"; do
+    stamp="$venv/.ttk-requirements-$group"
+    [ "$(cat "$stamp" 2>/dev/null)" = "$digest" ] || groups+=("$group")
+  done
+  [ ${#groups[@]} -eq 0 ] && return 0
+  say "installing the requirements (${groups[*]}) into ${venv#"$ROOT"/}"
+  local requirements=()
+  mapfile -t requirements < <("$py" "$ROOT/tools/requirements.py" "${groups[@]}")
+  PROGRESS_PY="$py" PROGRESS_PATTERN='^(Collecting|Installing collected|Successfully installed) ' \
+    run_logged "installing requirements" "requirements-$(basename "$venv")" \
+    "$py" -m pip install "${requirements[@]}"
+  # What the build backend needs besides (CMake or Ninja when the system has none).
+  local backend=()
+  mapfile -t backend < <("$py" -c 'from scikit_build_core.build import get_requires_for_build_wheel
+for requirement in get_requires_for_build_wheel(): print(requirement)')
+  if [ ${#backend[@]} -gt 0 ]; then
+    PROGRESS_PY="$py" PROGRESS_PATTERN='^(Collecting|Successfully installed) ' \
+      run_logged "installing build tools" "requirements-$(basename "$venv")" \
+      "$py" -m pip install "${backend[@]}"
+  fi
+  for group in "${groups[@]}"; do printf '%s\n' "$digest" >"$venv/.ttk-requirements-$group"; done
+}
+
+# build_module VENV: builds the module and installs it into VENV, unless it is
+# installed already and none of its sources has changed since.
+build_module() {
+  local venv="$1"
+  local py="$venv/bin/python" stamp="$venv/.ttk-module" version
+  version="$(version_of "$py")"
+  if [ -f "$stamp" ] && [ -z "$(find "${MODULE_INPUTS[@]}" -newer "$stamp" -print -quit 2>/dev/null)" ] &&
+    "$py" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("tavrino_torso_kinematics") is None)'; then
+    say "the module for Python $version is up to date"
+    return 0
+  fi
+  say "building the module for Python $version into build/ and installing it into ${venv#"$ROOT"/}"
+  # Taken before the build, so that a file edited during it triggers the next one.
+  touch "$stamp.next"
+  PROGRESS_PY="$py" run_logged "building the module" "module-$version" \
+    "$py" -m pip install --no-build-isolation --no-deps --verbose "$ROOT"
+  mv "$stamp.next" "$stamp"
+}
+
+# ensure_venv [EXTRA...]: the default environment, .venv, made with
+# default_python and holding the build requirements and those of the extras;
+# sets VENV and PY (its python).
+ensure_venv() {
+  DEFAULT_PYTHON="$(default_python)" || return 1
+  VENV="$(venv_for "$(version_of "$DEFAULT_PYTHON")")"
+  PY="$VENV/bin/python"
+  ensure_env "$VENV" "$DEFAULT_PYTHON" "$@"
+}
+
+# install_module [EXTRA]: the module, and the requirements of EXTRA, in .venv.
 install_module() {
-  local extra="${1:-}"
-  "$PY" -m pip install -q "$ROOT${extra:+[$extra]}"
+  [ -n "${PY:-}" ] || ensure_venv ${1:+"$1"}
+  ensure_env "$VENV" "$DEFAULT_PYTHON" ${1:+"$1"}
+  build_module "$VENV"
 }
 
 ensure_gtest() {
   if [ -f /usr/include/gtest/gtest.h ]; then return; fi
   if [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null; then
-    echo "GoogleTest is missing: install Debian's libgtest-dev" >&2
-    return 1
+    fail "GoogleTest is missing: install Debian's libgtest-dev"
   fi
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo=sudo
+  say "installing GoogleTest (Debian's libgtest-dev)"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev >/dev/null
 }
