@@ -13,7 +13,8 @@ MODULE_INPUTS=("$ROOT/src" "$ROOT/include" "$ROOT/cmake" "$ROOT/CMakeLists.txt" 
 # Two cores are shared by everyone on the machine.
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
-say() { printf '==> %s\n' "$*"; }
+# A step's announcement, with the seconds since the command started.
+say() { printf '==> [%3d s] %s\n' "$SECONDS" "$*"; }
 
 fail() {
   printf 'error: %s\n' "$*" >&2
