@@ -45,6 +45,36 @@ void for_each_item(PyObject* sequence, Convert&& convert) {
   }
 }
 
+// The fast path. An exact list or tuple holding exactly N exact floats is read
+// straight from its storage: testing exact types and reading the stored
+// doubles runs no Python code, so nothing can change the sequence or its items
+// meanwhile and no reference needs taking. For anything else it returns false
+// having had no effect, and the caller takes the generic path from the start,
+// which then converts, reports and references exactly as it always does.
+template <std::size_t N>
+inline bool read_exact_floats(PyObject* sequence, double* out) {
+  if (!PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence)) return false;
+  if (Py_SIZE(sequence) != static_cast<Py_ssize_t>(N)) return false;
+  PyObject* const* items = PySequence_Fast_ITEMS(sequence);
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!PyFloat_CheckExact(items[i])) return false;
+    out[i] = PyFloat_AS_DOUBLE(items[i]);
+  }
+  return true;
+}
+
+// Four rows of four exact floats, each row an exact list or tuple in an exact
+// list or tuple of four; row by row into `rows`.
+inline bool read_exact_pose(PyObject* sequence, double (&rows)[4][4]) {
+  if (!PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence)) return false;
+  if (Py_SIZE(sequence) != 4) return false;
+  PyObject* const* items = PySequence_Fast_ITEMS(sequence);
+  for (int r = 0; r < 4; ++r) {
+    if (!read_exact_floats<4>(items[r], rows[r])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 double extract_float_slow(PyObject* obj) {
@@ -56,6 +86,7 @@ double extract_float_slow(PyObject* obj) {
 template <std::size_t N>
 std::array<double, N> extract_floats(PyObject* obj) {
   std::array<double, N> values;
+  if (read_exact_floats<N>(obj, values.data())) return values;
   for_each_item<N>(obj, [&](std::size_t i, PyObject* item) { values[i] = extract_float(item); });
   return values;
 }
@@ -70,6 +101,13 @@ Vector3 extract_vector3(PyObject* obj) {
 
 Pose extract_pose(PyObject* obj) {
   Pose pose;
+  double rows[4][4];
+  if (read_exact_pose(obj, rows)) {
+    for (int r = 0; r < 4; ++r) {
+      for (int c = 0; c < 4; ++c) pose(r, c) = rows[r][c];
+    }
+    return pose;
+  }
   for_each_item<4>(obj, [&](std::size_t r, PyObject* row) {
     for_each_item<4>(row, [&](std::size_t c, PyObject* item) {
       pose(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) = extract_float(item);
