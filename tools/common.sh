@@ -1,6 +1,7 @@
 # Set-up shared by the project's commands: one virtual environment per Python
 # version with the build requirements in it, the module built into it without
-# pip's isolation from a build folder that persists (build/<wheel tag>), and
+# pip's isolation from a build folder that persists (build/<wheel tag>; a plain
+# `pip install .` builds in a throw-away folder of its own instead), and
 # GoogleTest for the C++ tests. Safe to run again: each step is skipped when its
 # inputs have not changed, and a rebuild recompiles only the files that changed.
 
@@ -148,7 +149,8 @@ build_module() {
   # Taken before the build, so that a file edited during it triggers the next one.
   touch "$stamp.next"
   PROGRESS_PY="$py" run_logged "building the module" "module-$version" \
-    "$py" -m pip install --no-build-isolation --no-deps --verbose "$ROOT"
+    "$py" -m pip install --no-build-isolation --no-deps --verbose \
+    --config-settings=build-dir="$ROOT/build/{wheel_tag}" "$ROOT"
   mv "$stamp.next" "$stamp"
 }
 
