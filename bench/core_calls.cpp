@@ -1,0 +1,68 @@
+// The core calls that the Python benchmark sets beside the module's methods,
+// behind a C interface for ctypes, so that both are timed in one process and
+// interleaved. Each function makes `calls` calls on the example torso in a loop
+// and returns the nanoseconds per call; poses come as 16 doubles row by row,
+// as a Python pose lists them.
+#include <chrono>
+#include <span>
+
+#include "kinematics/kinematics.hpp"
+
+namespace {
+
+using namespace tavrino;
+
+template <class T>
+void keep(const T& value) {
+  asm volatile("" : : "r"(&value) : "memory");
+}
+
+Pose pose_from_rows(const double* rows) {
+  Pose pose;
+  for (int k = 0; k < 16; ++k) pose(k / 4, k % 4) = rows[k];
+  return pose;
+}
+
+template <class Call>
+double ns_per_call(long calls, Call&& call) {
+  const auto start = std::chrono::steady_clock::now();
+  for (long k = 0; k < calls; ++k) call();
+  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+         static_cast<double>(calls);
+}
+
+Kinematics& torso() {
+  static Kinematics model = ExampleTorso::make();
+  return model;
+}
+
+}  // namespace
+
+extern "C" {
+
+// inverse_kinematics_into on the example torso, angles into a caller buffer.
+__attribute__((visibility("default"))) double ttk_core_inverse_kinematics_ns(const double* pose_rows, long calls) {
+  const Pose target = pose_from_rows(pose_rows);
+  double angles[6];
+  const Kinematics& model = torso();
+  return ns_per_call(calls, [&] {
+    inverse_kinematics_into(model, target, std::nullopt, angles);
+    keep(angles);
+  });
+}
+
+// reset_forward_kinematics to `start_rows`, then one forward_kinematics step
+// towards the six joint angles: the pair of calls the Python side makes.
+__attribute__((visibility("default"))) double ttk_core_forward_step_ns(const double* start_rows,
+                                                                       const double* joint_angles, long calls) {
+  const Pose start = pose_from_rows(start_rows);
+  JointAngles angles;
+  for (int i = 0; i < 6; ++i) angles[i] = joint_angles[i];
+  Kinematics& model = torso();
+  return ns_per_call(calls, [&] {
+    reset_forward_kinematics(model, start);
+    keep(forward_kinematics(model, angles, std::nullopt));
+  });
+}
+
+}  // extern "C"
