@@ -48,7 +48,7 @@ print("%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_G
 # pythonVERSION on PATH), or nothing and a failure.
 find_python() {
   local version="$1" candidate
-  local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+  local pyenv_root="${PYENV_ROOT:-$(pyenv root 2>/dev/null || printf '%s/.pyenv' "${HOME:-}")}"
   local candidates=()
   if [ -d "$pyenv_root/versions" ]; then
     while IFS= read -r candidate; do candidates+=("$candidate"); done < <(
