@@ -85,25 +85,43 @@ struct ChunkArguments {
   double px[kChunk], py[kChunk], pz[kChunk], root[kChunk];
 };
 
-// The closed form up to atan2 for two branches, anchors (px, py, pz) in the
-// lanes: the expressions are those of the one-branch formula below, term for
-// term, in pairs.
+inline double sqrt_of(double v) { return std::sqrt(v); }
+inline DoublePair sqrt_of(DoublePair v) { return detail::sqrt_lanes(v); }
+
+// The closed form up to the arguments of atan2, for one branch (T = double) or
+// two side by side (T = DoublePair, anchors (px, py, pz) in the lanes): each
+// lane evaluates the same expressions in the same order, so both give the same
+// bits.
+template <class T>
+struct HalfAngle {
+  T root, numerator, denominator;
+};
+
+template <class T>
+[[gnu::always_inline]] inline HalfAngle<T> half_angle(const ArmConstants& k, T px, T py, T pz, T solution) {
+  const T x = px * px, y = py * py, z = pz * pz;
+  // 4a^2(px^2 + py^2) - (px^2 + py^2 + pz^2 + a^2 - r^2)^2, expanded into fifteen
+  // terms summed in this order: the order fixes the last bits of every angle.
+  const T d = -x * x - 2.0 * x * y - 2.0 * x * z + 2.0 * k.r2 * x + 2.0 * k.a2 * x - y * y -
+              2.0 * y * z + 2.0 * k.r2 * y + 2.0 * k.a2 * y - z * z + 2.0 * k.r2 * z -
+              2.0 * k.a2 * z - k.r4 + k.k - k.a4;
+  // tan(theta / 2) is a root of a quadratic; `solution` picks the sign of its
+  // square root, and a negative discriminant (out of reach) gives NaN.
+  const T root = sqrt_of(d) * solution;
+  return {root, root + (py + py) * k.a, (px + px) * k.a + x + y + z - k.r2 + k.a2};
+}
+
+// The closed form of two branches, stored at position j of the chunk.
 [[gnu::always_inline]] inline void half_angle_arguments(const ArmConstants& k, DoublePair px, DoublePair py,
                                                         DoublePair pz, DoublePair solution, ChunkArguments& out,
                                                         std::size_t j) {
-  const DoublePair x = px * px, y = py * py, z = pz * pz;
-  const DoublePair d = -x * x - 2.0 * x * y - 2.0 * x * z + 2.0 * k.r2 * x + 2.0 * k.a2 * x - y * y -
-                       2.0 * y * z + 2.0 * k.r2 * y + 2.0 * k.a2 * y - z * z + 2.0 * k.r2 * z -
-                       2.0 * k.a2 * z - k.r4 + k.k - k.a4;
-  const DoublePair root = detail::sqrt_lanes(d) * solution;
-  const DoublePair numerator = root + (py + py) * k.a;
-  const DoublePair denominator = (px + px) * k.a + x + y + z - k.r2 + k.a2;
-  __builtin_memcpy(out.numerator + j, &numerator, sizeof numerator);
-  __builtin_memcpy(out.denominator + j, &denominator, sizeof denominator);
+  const HalfAngle<DoublePair> h = half_angle(k, px, py, pz, solution);
+  __builtin_memcpy(out.numerator + j, &h.numerator, sizeof h.numerator);
+  __builtin_memcpy(out.denominator + j, &h.denominator, sizeof h.denominator);
   __builtin_memcpy(out.px + j, &px, sizeof px);
   __builtin_memcpy(out.py + j, &py, sizeof py);
   __builtin_memcpy(out.pz + j, &pz, sizeof pz);
-  __builtin_memcpy(out.root + j, &root, sizeof root);
+  __builtin_memcpy(out.root + j, &h.root, sizeof h.root);
 }
 
 [[gnu::always_inline]] inline double wrap(double t) {
@@ -173,18 +191,8 @@ void solve_chunk(const Kinematics& model, const ArmConstants& constants, const T
 
 [[gnu::always_inline]] inline double angle_of_arm(const ArmConstants& k, const Vector3& p, double solution) {
   const double px = p(0), py = p(1), pz = p(2);
-  const double x = px * px, y = py * py, z = pz * pz;
-  // 4a^2(px^2 + py^2) - (px^2 + py^2 + pz^2 + a^2 - r^2)^2, expanded into fifteen
-  // terms summed in this order: the order fixes the last bits of every angle.
-  const double d = -x * x - 2.0 * x * y - 2.0 * x * z + 2.0 * k.r2 * x + 2.0 * k.a2 * x - y * y -
-                   2.0 * y * z + 2.0 * k.r2 * y + 2.0 * k.a2 * y - z * z + 2.0 * k.r2 * z -
-                   2.0 * k.a2 * z - k.r4 + k.k - k.a4;
-  // tan(theta / 2) is a root of a quadratic; `solution` picks the sign of its
-  // square root, and a negative discriminant (out of reach) gives NaN.
-  const double root = std::sqrt(d) * solution;
-  const double numerator = root + (py + py) * k.a;
-  const double denominator = (px + px) * k.a + x + y + z - k.r2 + k.a2;
-  return angle_from_half_angle(k, numerator, denominator, px, py, pz, root);
+  const HalfAngle<double> h = half_angle(k, px, py, pz, solution);
+  return angle_from_half_angle(k, h.numerator, h.denominator, px, py, pz, h.root);
 }
 
 }  // namespace
