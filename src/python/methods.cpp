@@ -5,7 +5,6 @@
 #include <new>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "kinematics/kinematics.hpp"
 #include "python/angle_buffer.hpp"
@@ -116,11 +115,13 @@ PyObject* inverse_kinematics_safe(PyObject* self, PyObject* const* args, Py_ssiz
         convert_argument("max_body_yaw", [&] { return extract_optional_float(slots[3].get()); });
     // The yaw limiting and the solve form one holding of the lock: an invalid
     // limit is an internal error inside it and so poisons the object.
-    const std::vector<double> result = with_lock(torso->object_lock, [&] {
-      return tavrino::inverse_kinematics_safe(torso->kinematics, target, body_yaw, max_relative_yaw,
-                                              max_body_yaw);
+    AngleBuffer result;
+    with_lock(torso->object_lock, [&] {
+      const Kinematics& model = torso->kinematics;
+      tavrino::inverse_kinematics_safe_into(model, target, body_yaw, max_relative_yaw, max_body_yaw,
+                                            result.resize(model.branches().size() + 1));
     });
-    return new_float_list(result);
+    return new_float_list(result.values());
   });
 }
 
