@@ -17,7 +17,7 @@ import pytest
 
 import tavrino_torso_kinematics
 
-pytest.importorskip("mypy", reason="mypy is not installed (it comes with the test extras)")
+pytest.importorskip("mypy", reason="mypy is not installed (it comes with the dev extras)")
 
 EXAMPLES = Path(__file__).resolve().parent / "typing_examples"
 STUB_NAMES = ("tavrino_torso_kinematics.pyi", "tavrino_torso_kinematics-stubs/__init__.pyi")
