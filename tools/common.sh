@@ -130,7 +130,7 @@ ensure_env() {
   mapfile -t requirements < <("$py" "$ROOT/tools/requirements.py" "${groups[@]}")
   PROGRESS_PY="$py" PROGRESS_PATTERN='^(Collecting|Installing collected|Successfully installed) ' \
     run_logged "installing requirements" "requirements-$(basename "$venv")" \
-    "$py" -m pip install "${requirements[@]}"
+    "$py" -m pip install --no-compile "${requirements[@]}"
   # What the build backend needs besides (CMake or Ninja when the system has none).
   local backend=()
   mapfile -t backend < <("$py" -c 'from scikit_build_core.build import get_requires_for_build_wheel
@@ -138,7 +138,7 @@ for requirement in get_requires_for_build_wheel(): print(requirement)')
   if [ ${#backend[@]} -gt 0 ]; then
     PROGRESS_PY="$py" PROGRESS_PATTERN='^(Collecting|Successfully installed) ' \
       run_logged "installing build tools" "requirements-$(basename "$venv")" \
-      "$py" -m pip install "${backend[@]}"
+      "$py" -m pip install --no-compile "${backend[@]}"
   fi
   for group in "${groups[@]}"; do printf '%s\n' "$digest" >"$venv/.ttk-requirements-$group"; done
 }
