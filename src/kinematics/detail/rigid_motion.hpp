@@ -20,8 +20,9 @@ Rotation rotation_exp(const Vector3& w) noexcept;
 
 // The platform at rotation r and origin t moved by the twist (v, w), taken in
 // world coordinates about the platform's origin: the origin moves by v and the
-// platform turns by exp([w]x) about it. Products of orthonormal rotations, so
-// the rotation stays orthonormal to rounding.
+// platform turns by exp([w]x) about it. The rotation is made orthonormal again
+// after the product, so that it stays orthonormal to a few units of roundoff
+// however many steps are taken.
 void move_by_twist(Rotation& r, Vector3& t, const Vector3& v, const Vector3& w) noexcept;
 
 }  // namespace tavrino::detail
