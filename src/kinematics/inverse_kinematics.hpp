@@ -18,7 +18,8 @@ std::vector<double> inverse_kinematics(const Kinematics& model, const Pose& t_wo
                                        std::optional<double> body_yaw);
 
 // The same, written into `angles`, which must hold exactly one double per
-// branch. Allocates nothing: this is the call for a real-time loop.
+// branch. Allocates nothing unless it throws (throwing allocates the exception
+// and its message): this is the call for a real-time loop.
 // Throws: InternalError(kSingularPoseMessage) when a motor pose has an exactly
 // zero determinant; InternalError(kAngleBufferSizeMessage) when `angles` does
 // not hold one double per branch (nothing is written then); nothing else. After
