@@ -40,6 +40,14 @@ class FloatArray : public nb::object {
   static constexpr auto Name = nb::detail::const_name("numpy.typing.NDArray[numpy.float64]");
 };
 
+// A VelocityJacobians, or any pair (platform, joint) of arrays.
+class JacobiansLike : public nb::object {
+ public:
+  using nb::object::object;
+  using nb::object::operator=;
+  static constexpr auto Name = nb::detail::const_name("tavrino_torso._results.VelocityJacobians");
+};
+
 using Shape = std::vector<std::size_t>;
 
 // "(..., 4, 4)" for a batched core shape (4, 4), "(3,)" for an exact one.

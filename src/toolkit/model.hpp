@@ -18,6 +18,7 @@
 
 #include "kinematics/kinematics.hpp"
 #include "toolkit/arrays.hpp"
+#include "toolkit/results.hpp"
 
 namespace tavrino::toolkit {
 
@@ -37,6 +38,25 @@ class Model {
   // cannot reach its pose.
   FloatArray inverse_kinematics(ArrayLike poses, std::optional<double> body_yaw) const;
 
+  // angles (..., 6) and start (..., 4, 4), the identity when None ->
+  // poses (..., 4, 4) with a status, the iterations and the rod error each.
+  // Throws ValueError for a negative max_iterations or a tolerance that is
+  // negative or NaN.
+  ForwardKinematicsResultObject solve_forward_kinematics(ArrayLike angles, ArrayLike start, std::optional<double> body_yaw,
+                                                   double tolerance, int max_iterations) const;
+
+  // The calls below need a model of exactly six branches (ValueError otherwise).
+
+  // poses (..., 4, 4) and angles (..., 6) -> platform (..., 6, 6), joint (..., 6).
+  VelocityJacobiansObject velocity_jacobians(ArrayLike poses, ArrayLike angles, std::optional<double> body_yaw) const;
+  // poses (..., 4, 4) and angles (..., 6) -> transmission (..., 6), inverse_condition (...).
+  ConditioningObject conditioning(ArrayLike poses, ArrayLike angles, std::optional<double> body_yaw) const;
+
+  // These two only use the Jacobians, not the model: jacobians (platform
+  // (..., 6, 6), joint (..., 6)) with twists or joint velocities (..., 6) -> (..., 6).
+  static FloatArray joint_velocities(JacobiansLike jacobians, ArrayLike twist);
+  static FloatArray platform_twist(JacobiansLike jacobians, ArrayLike joint_velocities);
+
  private:
   // Runs read(kinematics) with the GIL released and the model locked for
   // reading, and returns its result.
@@ -46,6 +66,9 @@ class Model {
     std::shared_lock lock(mutex_);
     return std::forward<Read>(read)(std::as_const(kinematics_));
   }
+
+  // Raises ValueError, naming the call, unless the model has six branches.
+  static void require_six_branches(const Kinematics& model, const char* function);
 
   mutable std::shared_mutex mutex_;
   Kinematics kinematics_;
