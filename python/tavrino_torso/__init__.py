@@ -1,28 +1,36 @@
-"""tavrino_torso: the toolkit around the kinematics of a six-branch torso.
+"""tavrino_torso: the toolkit around the kinematics of a six-branch torso, on
+numpy arrays.
 
 - `Torso`, `Branch`: a torso's geometry in metres, read from and written to TOML
   files (`Torso.from_toml`, `Torso.to_toml`), or the built-in `Torso.example()`;
   a `DescriptionError` names what is wrong with a description.
-- `Model`: the C++ kinematics with numpy arrays in and out, batched.
+- `Model`: the C++ kinematics, batched: inverse kinematics, forward kinematics
+  that converges and says so (`ForwardKinematicsResult`), velocity Jacobians and
+  conditioning.
+- `pose`, `from_quaternion`, `rpy`, `unwrap`: poses and angles as arrays.
+- `check`, `workspace`: a torso's geometry checked, and its workspace swept.
+
+Submodules: `tavrino_torso.plot` (pictures, with matplotlib) and
+`tavrino_torso.calibration`. The command line is `tavrino-torso`.
 """
 
-from __future__ import annotations
+from tavrino_torso._native import Model
+from tavrino_torso._results import ForwardKinematicsResult
+from tavrino_torso.check import check
+from tavrino_torso.poses import from_quaternion, pose, rpy, unwrap
+from tavrino_torso.torso import Branch, DescriptionError, Torso
+from tavrino_torso.workspace import workspace
 
-from typing import Any
-
-from .torso import Branch, DescriptionError, Torso
-
-__all__ = ["Torso", "Branch", "DescriptionError", "Model", "ForwardKinematicsResult"]
-
-
-def __getattr__(name: str) -> Any:
-    # The compiled part is loaded on first use.
-    if name == "Model":
-        from ._native import Model
-
-        return Model
-    if name == "ForwardKinematicsResult":
-        from ._results import ForwardKinematicsResult
-
-        return ForwardKinematicsResult
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+__all__ = [
+    "Torso",
+    "Branch",
+    "DescriptionError",
+    "Model",
+    "ForwardKinematicsResult",
+    "pose",
+    "from_quaternion",
+    "rpy",
+    "unwrap",
+    "check",
+    "workspace",
+]
