@@ -162,13 +162,14 @@ def test_millimetres_are_read_as_metres(tmp_path):
             assert row_b == pytest.approx(row_a, rel=1e-15, abs=1e-18)
 
 
-def test_pose_branches_and_a_home_pose_are_read_as_given(tmp_path):
-    text = six_pose_branches(IDENTITY).replace(
+def test_pose_branches_and_a_home_pose_in_millimetres_are_read_in_metres(tmp_path):
+    text = six_pose_branches("[[1, 0, 0, 20], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]").replace(
         "rod_length = 1.0", 'rod_length = 1.0\nlength_unit = "mm"\n'
         "home_pose = [[1, 0, 0, 1.5], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]")
     torso = read(tmp_path, text)
     assert (torso.motor_arm_length, torso.rod_length, torso.home[0][3]) == (0.001, 0.001, 0.0015)
-    assert all(b.t_world_motor == Torso.example().home and b.solution == 1.0 for b in torso.branches)
+    moved = ((1.0, 0.0, 0.0, 0.02), *Torso.example().home[1:])
+    assert all(b.t_world_motor == moved and b.solution == 1.0 for b in torso.branches)
 
 
 @pytest.mark.parametrize("axis", ["[5e-324, 0, 0]", "[1e308, 1e308, 0]", "[3, 0, 0]"])
