@@ -18,7 +18,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .torso import Branch, Torso
-from .workspace import Workspace
+from .reach import Workspace
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -37,6 +37,7 @@ class MissingMatplotlib(ImportError):
 
 def _figure(**options: Any) -> Figure:
     try:
+        import matplotlib  # noqa: F401  (first: without it nothing of matplotlib works, even if partly imported)
         from matplotlib.figure import Figure
     except ImportError:
         raise MissingMatplotlib("drawing needs matplotlib, which is not installed: "
