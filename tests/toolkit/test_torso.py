@@ -31,9 +31,8 @@ def test_the_example_file_is_the_example_torso_to_its_fifteen_decimals():
     assert from_file.home == built_in.home
     for a, b in zip(from_file.branches, built_in.branches, strict=True):
         assert a.solution == b.solution
-        assert a.anchor == pytest.approx(b.anchor, abs=1e-15)
-        for row_a, row_b in zip(a.t_world_motor, b.t_world_motor, strict=True):
-            assert row_a == pytest.approx(row_b, abs=1e-14)
+        assert np.allclose(a.anchor, b.anchor, rtol=0, atol=1e-15)
+        assert np.allclose(a.t_world_motor, b.t_world_motor, rtol=0, atol=1e-14)
 
 
 def test_a_torso_written_to_a_file_reads_back_exactly(tmp_path):
