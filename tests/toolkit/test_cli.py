@@ -74,6 +74,9 @@ def test_pictures_are_drawn_and_the_status_still_tells_the_problem(files, capsys
     assert main(["check", files["example"], "--picture", files["png"]]) == 0
     assert f"Picture: {files['png']}" in capsys.readouterr().out
     assert Path(files["png"]).read_bytes()[:8] == PNG
+    # a folder that passes every test but refuses the file itself, even to root
+    assert main(["check", files["example"], "--picture", "/proc/torso.png"]) == 2
+    assert "error: cannot write the picture /proc/torso.png: " in capsys.readouterr().err
     assert main(["draw", files["short"], "--out", files["png"]]) == 1  # drawn, arms that cannot reach marked
     assert "Problem: home is out of reach" in capsys.readouterr().out
     os.remove(files["png"])
