@@ -1,0 +1,183 @@
+"""Poses to measure for a calibration: reachable, well clear of singularities, informative.
+
+Candidates are drawn around home, within the arm's length and 30 degrees. A
+candidate is kept when every branch reaches it, and the points a third and two
+thirds of the way from home, with at least half of home's transmission in every
+branch (how squarely the rod pulls on the arm's tip) and half of home's platform
+conditioning (how squarely the six rods together hold the platform). From the kept
+ones the poses are chosen one at a time, each the one that adds most to the log
+determinant of the information matrix of the calibration parameters (a greedy
+D-optimal design), with parameters measured in their drawing tolerances (1 mm,
+1 degree). The result is ordered as a short tour from home.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from tavrino_torso import Torso
+from tavrino_torso.calibration_model import (
+    Layout,
+    one_blas_thread,
+    residuals,
+    rotation_exp,
+    samples,
+)
+
+_TURN = math.radians(30.0)
+_CANDIDATES_PER_POSE = 10
+_MIN_CANDIDATES = 400
+_MARGIN = 0.5  # of home's transmission and conditioning
+
+
+def wrap_angle(angle: np.ndarray) -> np.ndarray:
+    """Angles wrapped into [-pi, pi); NaN stays NaN."""
+    return np.mod(np.asarray(angle) + math.pi, 2.0 * math.pi) - math.pi
+
+
+def predicted_angles(torso: Torso, poses: np.ndarray) -> np.ndarray:
+    """Inverse kinematics (N, B) of the torso at poses (N, 4, 4); NaN where out of reach."""
+    kinematics = torso.kinematics()
+    poses = np.asarray(poses, dtype=float)
+    if len(poses) == 0:
+        return np.zeros((0, len(torso.branches)))
+    return np.array([kinematics.inverse_kinematics(pose.tolist()) for pose in poses], dtype=float)
+
+
+def conditioning(torso: Torso, poses: np.ndarray, angles: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Per pose: the smallest branch transmission, and the platform's inverse condition number.
+
+    Transmission is |u . t|, u the rod's direction and t the direction the arm tip
+    moves: 1 when the rod pulls straight along it, 0 at the branch's singularity.
+    The platform's matrix has a row (u, (a - p) x u / l) per branch, a - p the
+    anchor relative to the platform origin and l the anchors' mean radius.
+    """
+    layout = Layout(torso, False)
+    data = samples(poses, angles)
+    g = layout.geometry(np.zeros(layout.size))
+    cos, sin = data.cos_sin[..., 0], data.cos_sin[..., 1]
+    radial = np.einsum("bjk,nbk->nbj", g.rotations[:, :, :2], data.cos_sin)
+    tangent = np.einsum("bjk,nbk->nbj", g.rotations[:, :, :2], np.stack([-sin, cos], axis=-1))
+    lever = np.einsum("njk,bk->nbj", data.rotations, g.anchors)
+    rod = data.positions[:, None, :] + lever - g.origins - g.arm * radial
+    u = rod / np.linalg.norm(rod, axis=-1, keepdims=True)
+    transmission = np.abs(np.sum(u * tangent, axis=-1)).min(axis=1)
+    centre = g.anchors.mean(axis=0)
+    length = float(np.mean(np.linalg.norm(g.anchors - centre, axis=1))) or 1.0
+    platform = np.concatenate([u, np.cross(lever, u) / length], axis=-1)
+    singular = np.linalg.svd(platform, compute_uv=False)
+    return transmission, singular[:, -1] / singular[:, 0]
+
+
+def calibration_poses(torso: Torso, count: int, seed: int = 0) -> np.ndarray:
+    """`count` poses (count, 4, 4) to command and measure for a calibration.
+
+    Deterministic for a given torso, count and seed. Raises ValueError when count
+    is not positive or too few good poses are found around home.
+    """
+    if isinstance(count, bool) or not isinstance(count, int | np.integer) or count < 1:
+        raise ValueError(f"count must be a positive integer, not {count!r}")
+    with one_blas_thread():
+        return _calibration_poses(torso, int(count), seed)
+
+
+def _calibration_poses(torso: Torso, count: int, seed: int) -> np.ndarray:
+    home = np.asarray(torso.home, dtype=float)
+    home_angles = predicted_angles(torso, home[None])
+    if np.isnan(home_angles).any():
+        raise ValueError("the torso cannot reach its home pose")
+    home_transmission, home_condition = conditioning(torso, home[None], home_angles)
+    rng = np.random.default_rng(seed)
+    wanted = max(_CANDIDATES_PER_POSE * count, _MIN_CANDIDATES)
+    reach = float(torso.motor_arm_length)
+    kept: list[np.ndarray] = []
+    kept_angles: list[np.ndarray] = []
+    for _ in range(20):
+        batch = 2 * wanted
+        offsets = _ball(rng, batch) * reach
+        turns = _ball(rng, batch) * _TURN
+        good = np.ones(batch, dtype=bool)
+        for fraction in (1.0 / 3.0, 2.0 / 3.0, 1.0):
+            poses = _around(home, fraction * offsets, fraction * turns)
+            angles = predicted_angles(torso, poses)
+            reachable = ~np.isnan(angles).any(axis=1)
+            transmission = np.zeros(batch)
+            condition = np.zeros(batch)
+            if reachable.any():
+                transmission[reachable], condition[reachable] = conditioning(
+                    torso, poses[reachable], angles[reachable]
+                )
+            good &= (transmission >= _MARGIN * home_transmission[0]) & (condition >= _MARGIN * home_condition[0])
+        kept += list(poses[good])
+        kept_angles += list(angles[good])
+        if len(kept) >= wanted:
+            break
+    if len(kept) < count:
+        raise ValueError(f"found only {len(kept)} good poses around home, fewer than the {count} asked for")
+    candidates, angles = np.array(kept[:wanted]), np.array(kept_angles[:wanted])
+    chosen = _d_optimal(torso, candidates, angles, count)
+    chosen_poses = candidates[chosen]
+    return chosen_poses[_tour(home, chosen_poses, reach)]
+
+
+def _ball(rng: np.random.Generator, count: int) -> np.ndarray:
+    """Points uniformly distributed in the unit ball."""
+    direction = rng.normal(size=(count, 3))
+    direction /= np.linalg.norm(direction, axis=1, keepdims=True)
+    return direction * rng.uniform(size=(count, 1)) ** (1.0 / 3.0)
+
+
+def _around(home: np.ndarray, offsets: np.ndarray, turns: np.ndarray) -> np.ndarray:
+    poses = np.tile(home, (len(offsets), 1, 1))
+    poses[:, :3, :3] = rotation_exp(turns) @ home[:3, :3]
+    poses[:, :3, 3] = home[:3, 3] + offsets
+    return poses
+
+
+def _d_optimal(torso: Torso, poses: np.ndarray, angles: np.ndarray, count: int) -> np.ndarray:
+    """Greedy D-optimal choice of `count` poses among the candidates."""
+    layout = Layout(torso, False)
+    _, jacobian = residuals(layout, np.zeros(layout.size), samples(poses, angles), jacobian=True)
+    jacobian = jacobian * layout.tolerances()  # (C, B, P): residual per tolerance unit
+    size = layout.size
+    # A weak prior keeps the information matrix invertible before it has data.
+    prior = 1e-6 * float(np.max(np.mean(np.sum(jacobian**2, axis=1), axis=0)))
+    inverse = np.eye(size) / prior
+    chosen: list[int] = []
+    available = np.ones(len(poses), dtype=bool)
+    identity = np.eye(layout.branch_count)
+    for _ in range(count):
+        projected = jacobian @ inverse  # (C, B, P)
+        gram = identity + np.einsum("cbp,cdp->cbd", projected, jacobian)
+        gain = np.linalg.slogdet(gram)[1]
+        gain[~available] = -np.inf
+        best = int(np.argmax(gain))
+        chosen.append(best)
+        available[best] = False
+        # Woodbury: (M + J^T J)^-1 = M^-1 - M^-1 J^T (I + J M^-1 J^T)^-1 J M^-1.
+        row = projected[best]
+        inverse = inverse - row.T @ np.linalg.solve(gram[best], row)
+        inverse = 0.5 * (inverse + inverse.T)
+    return np.array(chosen)
+
+
+def _tour(home: np.ndarray, poses: np.ndarray, length: float) -> np.ndarray:
+    """A nearest-neighbour order through the poses, from home."""
+    def distance(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+        relative = np.einsum("...ji,...jk->...ik", a[..., :3, :3], b[..., :3, :3])
+        cosine = np.clip((np.trace(relative, axis1=-2, axis2=-1) - 1.0) / 2.0, -1.0, 1.0)
+        return np.linalg.norm(a[..., :3, 3] - b[..., :3, 3], axis=-1) / length + np.arccos(cosine)
+
+    order: list[int] = []
+    left = np.ones(len(poses), dtype=bool)
+    current = home
+    for _ in range(len(poses)):
+        d = distance(current, poses)
+        d[~left] = np.inf
+        nxt = int(np.argmin(d))
+        order.append(nxt)
+        left[nxt] = False
+        current = poses[nxt]
+    return np.array(order)
