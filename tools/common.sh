@@ -10,7 +10,7 @@ LOGS="$ROOT/build/logs"
 # The Python versions the module supports and the suite runs on.
 SUPPORTED_PYTHONS="3.11 3.12 3.13"
 # The files that the module is built from: a change to any of them rebuilds it.
-MODULE_INPUTS=("$ROOT/src" "$ROOT/cmake" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" "$ROOT/tools/stubgen.cpp")
+MODULE_INPUTS=("$ROOT/src" "$ROOT/python" "$ROOT/cmake" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" "$ROOT/tools/stubgen.cpp")
 # Two cores are shared by everyone on the machine.
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 

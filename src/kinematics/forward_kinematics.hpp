@@ -8,10 +8,6 @@
 
 namespace tavrino {
 
-using JointAngles = std::array<double, 6>;
-using Matrix6 = Eigen::Matrix<double, 6, 6>;
-using Vector6 = Eigen::Matrix<double, 6, 1>;
-
 // One iteration of forward kinematics: improves the model's pose estimate by at
 // most one line-searched pseudo-inverse step towards agreement with the six joint
 // angles, and returns the estimate, turned by body_yaw about the vertical line

@@ -13,6 +13,8 @@ inline constexpr const char* kPoisonedLockMessage =
     "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
 inline constexpr const char* kForwardKinematicsBranchCountMessage =
     "Forward kinematics requires exactly 6 joint angles";
+// Velocity kinematics and conditioning work on exactly six branches.
+inline constexpr const char* kSixBranchesMessage = "The model must have exactly 6 branches";
 // A caller-provided result buffer whose size does not match the model's branches.
 inline constexpr const char* kAngleBufferSizeMessage =
     "The result buffer must hold one angle per branch (and the body yaw first, if safe)";

@@ -18,6 +18,7 @@
 // The headers include one another by relative path, so the same files work from
 // the source tree and installed under include/tavrino/kinematics/.
 
+#include "conditioning.hpp"
 #include "example_torso.hpp"
 #include "forward_kinematics.hpp"
 #include "internal_error.hpp"
@@ -25,4 +26,6 @@
 #include "model.hpp"
 #include "pose.hpp"
 #include "safe_inverse_kinematics.hpp"
+#include "solve_forward_kinematics.hpp"
+#include "velocity_kinematics.hpp"
 #include "yaw_limit.hpp"

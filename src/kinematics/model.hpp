@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <vector>
@@ -11,7 +12,10 @@ namespace tavrino {
 
 // The 3x6 map from a platform velocity (v, w) to the velocity v + w x b of the
 // anchor point b: [I | -[b]x].
-using AnchorJacobian = Eigen::Matrix<double, 3, 6>;
+using AnchorJacobian = FixedMatrix<3, 6>;
+
+// One motor angle per branch of a six-branch torso, in radians, in branch order.
+using JointAngles = std::array<double, 6>;
 
 // One kinematic chain: a motor on the body, its arm, and the rod to the platform.
 // A plain record of 38 doubles, never changed once added to a model.

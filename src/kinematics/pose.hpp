@@ -4,21 +4,30 @@
 #include <cmath>
 #include <optional>
 
-// The model's fixed-size matrices are laid out without over-alignment (they live
-// in storage whose alignment we do not control, Python objects among them). Code
-// that shares them must agree, or Branch and Pose change size and layout between
-// the library and its user; the CMake target passes the definition on.
-static_assert(EIGEN_MAX_STATIC_ALIGN_BYTES == 0,
-              "tavrino kinematics needs EIGEN_MAX_STATIC_ALIGN_BYTES=0 defined before Eigen is "
-              "included; link the CMake target tavrino::kinematics to get it");
-
 namespace tavrino {
+
+// The fixed-size types of the interface. They are stored unaligned
+// (Eigen::DontAlign), so they have the size and alignment of plain arrays of
+// double whatever the compiler flags and Eigen settings of the code that includes
+// this header: a program built with AVX (where Eigen aligns its own fixed-size
+// matrices to 32 bytes) or linking other Eigen libraries shares them with this
+// library without any definition of its own. They mix freely with Eigen's
+// ordinary types (Eigen::Matrix4d and the like) in expressions and assignments.
+template <int Rows, int Cols>
+using FixedMatrix = Eigen::Matrix<double, Rows, Cols, Eigen::ColMajor | Eigen::DontAlign>;
 
 // A homogeneous transformation, held column by column. Poses are never validated
 // or normalised: every product and inverse is the general 4x4 operation.
-using Pose = Eigen::Matrix4d;
-using Vector3 = Eigen::Vector3d;
-using Rotation = Eigen::Matrix3d;
+using Pose = FixedMatrix<4, 4>;
+using Vector3 = FixedMatrix<3, 1>;
+using Rotation = FixedMatrix<3, 3>;
+using Vector6 = FixedMatrix<6, 1>;
+using Matrix6 = FixedMatrix<6, 6>;
+
+static_assert(sizeof(Pose) == 16 * sizeof(double) && alignof(Pose) == alignof(double),
+              "Pose must be laid out as 16 plain doubles");
+static_assert(sizeof(Matrix6) == 36 * sizeof(double) && alignof(Matrix6) == alignof(double),
+              "Matrix6 must be laid out as 36 plain doubles");
 
 // The general inverse: adjugate times the reciprocal of the determinant. Only an
 // exactly zero determinant fails; a NaN determinant yields an all-NaN inverse.

@@ -1,0 +1,36 @@
+"""tavrino_torso: the toolkit around the kinematics of a six-branch torso, on
+numpy arrays.
+
+- `Torso`, `Branch`: a torso's geometry in metres, read from and written to TOML
+  files (`Torso.from_toml`, `Torso.to_toml`), or the built-in `Torso.example()`;
+  a `DescriptionError` names what is wrong with a description.
+- `Model`: the C++ kinematics, batched: inverse kinematics, forward kinematics
+  that converges and says so (`ForwardKinematicsResult`), velocity Jacobians and
+  conditioning.
+- `pose`, `from_quaternion`, `rpy`, `unwrap`: poses and angles as arrays.
+- `check`, `workspace`: a torso's geometry checked, and its workspace swept.
+
+Submodules: `tavrino_torso.plot` (pictures, with matplotlib) and
+`tavrino_torso.calibration`. The command line is `tavrino-torso`.
+"""
+
+from tavrino_torso._native import Model
+from tavrino_torso._results import ForwardKinematicsResult
+from tavrino_torso.check import check
+from tavrino_torso.poses import from_quaternion, pose, rpy, unwrap
+from tavrino_torso.torso import Branch, DescriptionError, Torso
+from tavrino_torso.workspace import workspace
+
+__all__ = [
+    "Torso",
+    "Branch",
+    "DescriptionError",
+    "Model",
+    "ForwardKinematicsResult",
+    "pose",
+    "from_quaternion",
+    "rpy",
+    "unwrap",
+    "check",
+    "workspace",
+]

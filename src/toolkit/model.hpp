@@ -1,0 +1,77 @@
+#pragma once
+
+// The Python class Model: the core's Kinematics, with every solver taking and
+// returning batches of samples as numpy arrays.
+//
+// Batch loops run with the GIL released, so other Python threads may call into
+// the same model meanwhile. The solvers only read the model; add_branch changes
+// it. A reader-writer lock keeps the two apart, and it is only ever taken
+// without the GIL and given back before the GIL is taken again: a thread that
+// holds it never waits for the GIL, so the two locks cannot deadlock.
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <optional>
+#include <shared_mutex>
+#include <utility>
+
+#include "kinematics/kinematics.hpp"
+#include "toolkit/arrays.hpp"
+#include "toolkit/results.hpp"
+
+namespace tavrino::toolkit {
+
+class Model {
+ public:
+  Model(double motor_arm_length, double rod_length) noexcept : kinematics_(motor_arm_length, rod_length) {}
+
+  // Throws ValueError when t_world_motor cannot be inverted (its determinant is
+  // exactly zero): no solver could use the branch.
+  void add_branch(ArrayLike anchor, ArrayLike t_world_motor, double solution);
+
+  double motor_arm_length() const noexcept { return kinematics_.motor_arm_length(); }
+  double rod_length() const noexcept { return kinematics_.rod_length(); }
+  std::size_t branch_count() const;
+
+  // poses (..., 4, 4) -> angles (..., branch_count); NaN for a branch that
+  // cannot reach its pose.
+  FloatArray inverse_kinematics(ArrayLike poses, std::optional<double> body_yaw) const;
+
+  // angles (..., 6) and start (..., 4, 4), the identity when None ->
+  // poses (..., 4, 4) with a status, the iterations and the rod error each.
+  // Throws ValueError for a negative max_iterations or a tolerance that is
+  // negative or NaN.
+  ForwardKinematicsResultObject solve_forward_kinematics(ArrayLike angles, ArrayLike start, std::optional<double> body_yaw,
+                                                   double tolerance, int max_iterations) const;
+
+  // The calls below need a model of exactly six branches (ValueError otherwise).
+
+  // poses (..., 4, 4) and angles (..., 6) -> platform (..., 6, 6), joint (..., 6).
+  VelocityJacobiansObject velocity_jacobians(ArrayLike poses, ArrayLike angles, std::optional<double> body_yaw) const;
+  // poses (..., 4, 4) and angles (..., 6) -> transmission (..., 6), inverse_condition (...).
+  ConditioningObject conditioning(ArrayLike poses, ArrayLike angles, std::optional<double> body_yaw) const;
+
+  // These two only use the Jacobians, not the model: jacobians (platform
+  // (..., 6, 6), joint (..., 6)) with twists or joint velocities (..., 6) -> (..., 6).
+  static FloatArray joint_velocities(JacobiansLike jacobians, ArrayLike twist);
+  static FloatArray platform_twist(JacobiansLike jacobians, ArrayLike joint_velocities);
+
+ private:
+  // Runs read(kinematics) with the GIL released and the model locked for
+  // reading, and returns its result.
+  template <class Read>
+  auto with_model(Read&& read) const {
+    nb::gil_scoped_release release;
+    std::shared_lock lock(mutex_);
+    return std::forward<Read>(read)(std::as_const(kinematics_));
+  }
+
+  // Raises ValueError, naming the call, unless the model has six branches.
+  static void require_six_branches(const Kinematics& model, const char* function);
+
+  mutable std::shared_mutex mutex_;
+  Kinematics kinematics_;
+};
+
+}  // namespace tavrino::toolkit

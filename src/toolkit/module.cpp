@@ -1,0 +1,97 @@
+// The extension tavrino_torso._native: the class Model and nothing else. The
+// package re-exports it; the result types it returns are the package's own.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+
+#include "toolkit/model.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using tavrino::toolkit::ArrayLike;
+using tavrino::toolkit::JacobiansLike;
+using tavrino::toolkit::Model;
+
+// The array arguments take None too, so that passing it gets the same message
+// naming the argument and its shape as any other wrong value; that would make
+// nanobind write "| None" into their types, so these methods spell out their
+// signatures.
+#define TTK_ARRAY "numpy.typing.ArrayLike"
+#define TTK_FLOATS "numpy.typing.NDArray[numpy.float64]"
+#define TTK_RESULTS "tavrino_torso._results."
+
+NB_MODULE(_native, m) {
+  m.doc() = "The compiled part of tavrino_torso: the kinematics model over numpy arrays.";
+
+  nb::class_<Model>(m, "Model",
+                    "The kinematics of a six-branch rotary parallel torso, over batches of samples.\n\n"
+                    "Every solver takes arrays whose leading (batch) dimensions broadcast against each\n"
+                    "other, and returns float64 arrays of the broadcast batch shape. Float64\n"
+                    "C-contiguous input is read in place; anything else is converted by numpy first.\n"
+                    "The solvers release the GIL while they run.")
+      .def(nb::init<double, double>(), "motor_arm_length"_a, "rod_length"_a,
+           "A model without branches; lengths in any unit, the same for every length given.")
+      .def("add_branch", &Model::add_branch, "anchor"_a.none(), "t_world_motor"_a.none(), "solution"_a,
+           nb::sig("def add_branch(self, anchor: " TTK_ARRAY ", t_world_motor: " TTK_ARRAY
+                   ", solution: float) -> None"),
+           "Appends a branch: the rod's anchor in platform coordinates (3,), the motor frame in the\n"
+           "world with the body at yaw zero (4, 4), and the assembly mode (+1 or -1).")
+      .def_prop_ro("motor_arm_length", &Model::motor_arm_length)
+      .def_prop_ro("rod_length", &Model::rod_length)
+      .def_prop_ro("branch_count", &Model::branch_count)
+      .def("inverse_kinematics", &Model::inverse_kinematics, "poses"_a.none(), "body_yaw"_a = nb::none(),
+           nb::sig("def inverse_kinematics(self, poses: " TTK_ARRAY ", body_yaw: float | None = None) -> " TTK_FLOATS),
+           "The motor angle of every branch that puts the platform at each pose.\n\n"
+           "poses (..., 4, 4) -> angles (..., branch_count), wrapped into [-pi, pi); NaN for a\n"
+           "branch that cannot reach the pose. With body_yaw, the body carrying the motors is\n"
+           "turned by that angle about the world z axis.")
+      .def("solve_forward_kinematics", &Model::solve_forward_kinematics, "angles"_a.none(),
+           "start"_a.none() = nb::none(), "body_yaw"_a = nb::none(), "tolerance"_a = 1e-12, "max_iterations"_a = 20,
+           nb::sig("def solve_forward_kinematics(self, angles: " TTK_ARRAY ", start: " TTK_ARRAY
+                   " | None = None, body_yaw: float | None = None, tolerance: float = 1e-12, "
+                   "max_iterations: int = 20) -> " TTK_RESULTS "ForwardKinematicsResult"),
+           "Forward kinematics solved to convergence: the platform pose for each set of six joint\n"
+           "angles, found by Newton's method from `start` (the identity when None; for tracking,\n"
+           "the previous solution).\n\n"
+           "angles (..., 6) and start (..., 4, 4) broadcast against each other. tolerance is the\n"
+           "largest rod error accepted, relative to rod_length. Check `status`: only \"converged\"\n"
+           "means that the rods fit and inverse kinematics at the pose gives back the angles.")
+      .def("velocity_jacobians", &Model::velocity_jacobians, "poses"_a.none(), "angles"_a.none(),
+           "body_yaw"_a = nb::none(),
+           nb::sig("def velocity_jacobians(self, poses: " TTK_ARRAY ", angles: " TTK_ARRAY
+                   ", body_yaw: float | None = None) -> " TTK_RESULTS "VelocityJacobians"),
+           "The velocity Jacobians at poses (..., 4, 4) and the joint angles (..., 6) that reach them:\n"
+           "platform (..., 6, 6) @ twist == joint (..., 6) * joint velocities, for a twist (v, w) of\n"
+           "the platform origin's velocity and the angular velocity, in world coordinates.\n"
+           "Needs six branches.")
+      .def(
+          "joint_velocities",
+          [](const Model&, JacobiansLike jacobians, ArrayLike twist) {
+            return Model::joint_velocities(jacobians, twist);
+          },
+          "jacobians"_a.none(), "twist"_a.none(),
+          nb::sig("def joint_velocities(self, jacobians: " TTK_RESULTS "VelocityJacobians, twist: " TTK_ARRAY
+                  ") -> " TTK_FLOATS),
+          "The motor speeds (..., 6) that move the platform by the twists (..., 6); NaN for a branch\n"
+          "at the edge of its reach.")
+      .def(
+          "platform_twist",
+          [](const Model&, JacobiansLike jacobians, ArrayLike joint_velocities) {
+            return Model::platform_twist(jacobians, joint_velocities);
+          },
+          "jacobians"_a.none(), "joint_velocities"_a.none(),
+          nb::sig("def platform_twist(self, jacobians: " TTK_RESULTS "VelocityJacobians, joint_velocities: " TTK_ARRAY
+                  ") -> " TTK_FLOATS),
+          "The platform twists (..., 6) that the motor speeds (..., 6) produce; NaN at a platform\n"
+          "singularity.")
+      .def("conditioning", &Model::conditioning, "poses"_a.none(), "angles"_a.none(), "body_yaw"_a = nb::none(),
+           nb::sig("def conditioning(self, poses: " TTK_ARRAY ", angles: " TTK_ARRAY
+                   ", body_yaw: float | None = None) -> " TTK_RESULTS "Conditioning"),
+           "How well the torso transmits motion at poses (..., 4, 4) and the joint angles (..., 6)\n"
+           "that reach them: transmission (..., 6) per branch, 1 ideal and 0 at the edge of its\n"
+           "reach, and inverse_condition (...), 1 / condition number of the platform Jacobian, 0 at\n"
+           "a platform singularity. Needs six branches.")
+      .def("__repr__", [](const Model& model) {
+        return nb::str("<Model: motor_arm_length={!r}, rod_length={!r}, {} branches>")
+            .format(model.motor_arm_length(), model.rod_length(), model.branch_count());
+      });
+}

@@ -1,0 +1,53 @@
+"""The Torso value: the built-in example is the examples' torso bit for bit,
+and a torso survives the trip through a file exactly."""
+
+from __future__ import annotations
+
+import pytest
+
+from tavrino_torso import Branch, DescriptionError, Torso
+
+from .support import EXAMPLE_FILE, example_torso
+
+
+def test_the_example_is_the_examples_torso_bit_for_bit():
+    torso = Torso.example()
+    assert (torso.motor_arm_length, torso.rod_length) == (example_torso.MOTOR_ARM_LENGTH, example_torso.ROD_LENGTH)
+    for ours, theirs in zip(torso.branches, example_torso.branches(), strict=True):
+        assert ours.anchor == theirs.anchor
+        assert [list(row) for row in ours.t_world_motor] == theirs.motor_pose
+        assert ours.solution == theirs.solution
+    pose = example_torso.make_pose((0.006, -0.004, 0.005), 0.1, -0.2, 0.3)
+    assert torso.kinematics().inverse_kinematics(pose) == example_torso.make_example_torso().inverse_kinematics(pose)
+
+
+def test_the_example_file_is_the_example_torso_to_its_fifteen_decimals():
+    from_file, built_in = Torso.from_toml(EXAMPLE_FILE), Torso.example()
+    assert from_file.home == built_in.home
+    for a, b in zip(from_file.branches, built_in.branches, strict=True):
+        assert a.solution == b.solution
+        assert a.anchor == pytest.approx(b.anchor, abs=1e-15)
+        for row_a, row_b in zip(a.t_world_motor, b.t_world_motor, strict=True):
+            assert row_a == pytest.approx(row_b, abs=1e-14)
+
+
+def test_a_torso_written_to_a_file_reads_back_exactly(tmp_path):
+    turned = tuple(Branch(b.anchor, b.t_world_motor, -b.solution) for b in Torso.example().branches)
+    home = ((1.0, 0.0, 0.0, -0.0), (0.0, 1.0, 0.0, 1e-310), (0.0, 0.0, 1.0, 0.123456789012345678), (0, 0, 0, 1))
+    for torso in (Torso.example(), Torso(1e-6, 1e3, turned, home)):
+        torso.to_toml(tmp_path / "torso.toml")
+        again = Torso.from_toml(tmp_path / "torso.toml")
+        assert again == torso
+        assert repr(again) == repr(torso)  # -0.0 and denormals too
+
+
+def test_values_are_checked_and_converted_when_a_torso_is_made():
+    branch = Torso.example().branches[0]
+    made = Branch([1, 2, 3], [list(row) for row in branch.t_world_motor], 1)
+    assert made.anchor == (1.0, 2.0, 3.0) and type(made.anchor[0]) is float and made.solution == 1.0
+    with pytest.raises(DescriptionError, match=r"^anchor: must be a list of 3 numbers, got 2 items$"):
+        Branch((0.0, 0.0), branch.t_world_motor, 1.0)
+    with pytest.raises(DescriptionError, match=r"^branches: must be a list of 6 Branch values, got 5 items$"):
+        Torso(0.04, 0.09, Torso.example().branches[:5])
+    with pytest.raises(DescriptionError, match=r"^rod_length: must be a length between 1e-06 and 1000 m, got 0 m$"):
+        Torso(0.04, 0.0, Torso.example().branches)
