@@ -24,6 +24,7 @@ from __future__ import annotations
 import dataclasses
 import math
 from collections.abc import Callable
+from pathlib import Path
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -37,6 +38,7 @@ from tavrino_torso.calibration_csv import (
     write_measurements,
 )
 from tavrino_torso.calibration_model import Layout, one_blas_thread, residuals, samples
+from tavrino_torso.calibration_report import DISPLAY, as_dict, draw_residuals, report
 from tavrino_torso.calibration_poses import calibration_poses, predicted_angles, wrap_angle
 
 __all__ = [
@@ -62,8 +64,6 @@ LOSSES = ("linear", "soft_l1", "huber", "cauchy", "arctan")
 _TOLERANCE = 1e-12  # the solver's ftol and xtol: noise-free data converge to rounding
 _ROBUST_ROUNDS = 6
 _WEAK_ROUNDS = 3
-_DISPLAY_SCALE = {"m": 1e3, "rad": 180.0 / math.pi}
-_DISPLAY_UNIT = {"m": "mm", "rad": "deg"}
 
 
 class Errors(NamedTuple):
@@ -131,15 +131,17 @@ class Calibration:
         """The parameters whose change exceeds their standard error."""
         return tuple(p for p in self.parameters if abs(p.change) > p.standard_error)
 
-    def report(self) -> str:
-        from tavrino_torso.calibration_report import report
-
-        return report(self)
+    def report(self, validation: Errors | None = None) -> str:
+        """The report as text; `validation`, the errors on held-out samples, adds a column."""
+        return report(self, validation)
 
     def as_dict(self) -> dict[str, Any]:
-        from tavrino_torso.calibration_report import as_dict
-
+        """Everything as plain data (metres, radians), for JSON."""
         return as_dict(self)
+
+    def draw(self, path: str | Path, validation: Errors | None = None) -> None:
+        """Draw the residuals per branch, before and after, into a PNG (needs matplotlib)."""
+        draw_residuals(self, path, validation)
 
 
 def validate(torso: Torso | Calibration, measurements: Any) -> Errors:
@@ -371,17 +373,15 @@ def _describe(blind: np.ndarray, layout: Layout) -> tuple[str, ...]:
         return ()
     from scipy.linalg import qr
 
-    display = blind * np.array([_DISPLAY_SCALE[u] for u in layout.units])[:, None]
+    display = blind * np.array([DISPLAY[u][0] for u in layout.units])[:, None]
     _, _, pivots = qr(display.T, pivoting=True, mode="economic")
     own = pivots[: display.shape[1]]
     directions = display @ np.linalg.inv(display[own, :])
     described = []
     for column in range(directions.shape[1]):
         direction = directions[:, column] / np.max(np.abs(directions[:, column]))
-        order = sorted(np.flatnonzero(np.abs(direction) > 1e-6), key=lambda j: -abs(direction[j]))
-        described.append(
-            " & ".join(
-                f"{layout.names[j]} {direction[j]:+.3g} {_DISPLAY_UNIT[layout.units[j]]}" for j in order
-            )
-        )
-    return tuple(described)
+        moved = np.flatnonzero(np.abs(direction) > 1e-6)
+        moved = sorted(moved, key=lambda j: (-round(abs(direction[j]), 6), j))
+        text = " & ".join(f"{layout.names[j]} {direction[j]:+.3g} {DISPLAY[layout.units[j]][1]}" for j in moved)
+        described.append((min(moved), text))
+    return tuple(text for _, text in sorted(described))

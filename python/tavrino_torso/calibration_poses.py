@@ -38,12 +38,8 @@ def wrap_angle(angle: np.ndarray) -> np.ndarray:
 
 
 def predicted_angles(torso: Torso, poses: np.ndarray) -> np.ndarray:
-    """Inverse kinematics (N, B) of the torso at poses (N, 4, 4); NaN where out of reach."""
-    kinematics = torso.kinematics()
-    poses = np.asarray(poses, dtype=float)
-    if len(poses) == 0:
-        return np.zeros((0, len(torso.branches)))
-    return np.array([kinematics.inverse_kinematics(pose.tolist()) for pose in poses], dtype=float)
+    """Inverse kinematics (N, 6) of the torso at poses (N, 4, 4); NaN where out of reach."""
+    return np.asarray(torso.model().inverse_kinematics(np.ascontiguousarray(poses, dtype=float)))
 
 
 def conditioning(torso: Torso, poses: np.ndarray, angles: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
