@@ -13,6 +13,7 @@ D-optimal design), with parameters measured in their drawing tolerances (1 mm,
 
 from __future__ import annotations
 
+import heapq
 import math
 
 import numpy as np
@@ -29,6 +30,8 @@ from tavrino_torso.calibration_model import (
 _TURN = math.radians(30.0)
 _CANDIDATES_PER_POSE = 10
 _MIN_CANDIDATES = 400
+_LAZY_BATCH = 32  # candidates brought up to date at once
+_MAX_CANDIDATES = 3000  # beyond some hundred poses the design gains little from more choice
 _MARGIN = 0.5  # of home's transmission and conditioning
 
 
@@ -86,7 +89,7 @@ def _calibration_poses(torso: Torso, count: int, seed: int) -> np.ndarray:
         raise ValueError("the torso cannot reach its home pose")
     home_transmission, home_condition = conditioning(torso, home[None], home_angles)
     rng = np.random.default_rng(seed)
-    wanted = max(_CANDIDATES_PER_POSE * count, _MIN_CANDIDATES)
+    wanted = min(max(_CANDIDATES_PER_POSE * count, _MIN_CANDIDATES), max(_MAX_CANDIDATES, count))
     reach = float(torso.motor_arm_length)
     kept: list[np.ndarray] = []
     kept_angles: list[np.ndarray] = []
@@ -133,29 +136,47 @@ def _around(home: np.ndarray, offsets: np.ndarray, turns: np.ndarray) -> np.ndar
 
 
 def _d_optimal(torso: Torso, poses: np.ndarray, angles: np.ndarray, count: int) -> np.ndarray:
-    """Greedy D-optimal choice of `count` poses among the candidates."""
+    """Greedy D-optimal choice of `count` poses among the candidates.
+
+    Candidate c adds log det(I + J_c M^-1 J_c^T) to the log determinant of the
+    information matrix M. That gain only shrinks as M grows, so a gain computed
+    earlier bounds the present one from above: the candidates wait in a heap under
+    their last gain, and only the top one is brought up to date until it stays on
+    top (lazy greedy, the same choices as recomputing every gain at every step).
+    """
     layout = Layout(torso, False)
     _, jacobian = residuals(layout, np.zeros(layout.size), samples(poses, angles), jacobian=True)
     jacobian = jacobian * layout.tolerances()  # (C, B, P): residual per tolerance unit
-    size = layout.size
+    branches, size = jacobian.shape[1:]
     # A weak prior keeps the information matrix invertible before it has data.
     prior = 1e-6 * float(np.max(np.mean(np.sum(jacobian**2, axis=1), axis=0)))
     inverse = np.eye(size) / prior
+    identity = np.eye(branches)
+    first = np.linalg.slogdet(identity + np.einsum("cbp,cdp->cbd", jacobian, jacobian) / prior)[1]
+    heap = [(-gain, c) for c, gain in enumerate(first.tolist())]
+    heapq.heapify(heap)
     chosen: list[int] = []
-    available = np.ones(len(poses), dtype=bool)
-    identity = np.eye(layout.branch_count)
-    for _ in range(count):
-        projected = jacobian @ inverse  # (C, B, P)
-        gram = identity + np.einsum("cbp,cdp->cbd", projected, jacobian)
-        gain = np.linalg.slogdet(gram)[1]
-        gain[~available] = -np.inf
-        best = int(np.argmax(gain))
-        chosen.append(best)
-        available[best] = False
-        # Woodbury: (M + J^T J)^-1 = M^-1 - M^-1 J^T (I + J M^-1 J^T)^-1 J M^-1.
-        row = projected[best]
-        inverse = inverse - row.T @ np.linalg.solve(gram[best], row)
-        inverse = 0.5 * (inverse + inverse.T)
+    current = 0  # the number of choices the gains in the heap were computed after
+    computed = np.zeros(len(first), dtype=int)
+    while len(chosen) < count:
+        top = [heapq.heappop(heap) for _ in range(min(_LAZY_BATCH, len(heap)))]
+        if computed[top[0][1]] == current:
+            c = top[0][1]
+            chosen.append(c)
+            # Woodbury: (M + J^T J)^-1 = M^-1 - Y^T (I + J M^-1 J^T)^-1 Y with Y = J M^-1.
+            y = jacobian[c] @ inverse
+            inverse -= y.T @ np.linalg.solve(identity + y @ jacobian[c].T, y)
+            current += 1
+            top = top[1:]
+        else:  # bring the stale ones among the top few up to date together
+            stale = np.array([c for _, c in top if computed[c] != current])
+            projected = jacobian[stale] @ inverse
+            gains = np.linalg.slogdet(identity + projected @ np.swapaxes(jacobian[stale], 1, 2))[1]
+            computed[stale] = current
+            fresh = dict(zip(stale.tolist(), gains.tolist()))
+            top = [(-fresh[c], c) if c in fresh else (bound, c) for bound, c in top]
+        for entry in top:
+            heapq.heappush(heap, entry)
     return np.array(chosen)
 
 

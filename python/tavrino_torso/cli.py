@@ -4,6 +4,8 @@ workspace.
     tavrino-torso check FILE [--picture PNG]
     tavrino-torso workspace FILE --out PNG
     tavrino-torso draw FILE --out PNG
+    tavrino-torso calibration-poses FILE --count N -o POSES.csv
+    tavrino-torso calibrate FILE MEASUREMENTS.csv -o CALIBRATED.toml
 
 Exit status: 0 when the torso is fine, 1 when it has a problem (home out of
 reach, at the edge of a branch's reach, or near a singularity), 2 for a file
@@ -23,6 +25,7 @@ import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
+from .calibration_cli import add_calibrate, add_calibration_poses, run_calibrate, run_calibration_poses
 from .torso import DescriptionError, Torso
 
 PROG = "tavrino-torso"
@@ -193,6 +196,8 @@ COMMANDS: dict[str, tuple[Adder, Runner]] = {
     "check": (add_check, run_check),
     "workspace": (add_workspace, run_workspace),
     "draw": (add_draw, run_draw),
+    "calibration-poses": (add_calibration_poses, run_calibration_poses),
+    "calibrate": (add_calibrate, run_calibrate),
 }
 
 
