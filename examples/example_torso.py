@@ -7,8 +7,10 @@ opposite assembly modes. The identity is the home pose, and every pose within
 1 cm and 15 degrees of home is reachable.
 
 The numbers and the order of operations are those of the C++ example torso, so
-both describe bit for bit the same mechanism. Only the standard library is used:
-the demo runs where numpy is not installed.
+both describe bit for bit the same mechanism; so does the package's
+tavrino_torso.Torso.example(), which programs should use. This module uses
+the standard library only, so that the module's own tests and benchmarks need
+nothing but the module.
 """
 
 from __future__ import annotations

@@ -136,7 +136,7 @@ def direction(value: Any, field: str) -> list[float]:
     return [c / norm for c in scaled]
 
 
-def motor_pose_from_cad(table: dict[str, Any], where: str, unit: Unit) -> tuple[tuple[float, ...], ...]:
+def motor_pose_from_cad(table: dict[str, Any], where: str, unit: Unit) -> tuple[tuple[float, float, float, float], ...]:
     """The motor frame from what a drawing shows: z along the motor axis, x along
     the arm at angle 0 (squared up to the axis), y = z cross x, so that positive
     angles turn the arm from x towards y, right-handed about the axis."""

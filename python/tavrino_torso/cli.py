@@ -208,7 +208,7 @@ def parser() -> argparse.ArgumentParser:
         installed = version("tavrino_torso_kinematics")
     except PackageNotFoundError:
         installed = "unknown"
-    result = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0] if __doc__ else None,
+    result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, and maps its workspace.",
                                      epilog="Run a command with --help for its options. Exit status: 0 fine, "
                                             "1 a problem with the torso, 2 a bad file or arguments.")
     result.add_argument("--version", action="version", version=f"%(prog)s {installed}")

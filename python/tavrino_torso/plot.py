@@ -77,16 +77,17 @@ def _line(ax: Axes, points: Sequence[Array] | Array, three_d: bool, **style: Any
 
 def _draw_branch(ax: Axes, d: BranchDrawing, index: int, three_d: bool) -> None:
     n = 3 if three_d else 2
+    axes: Any = ax  # 2D or 3D: the 3D axes take a third coordinate
     _line(ax, d.sweep, three_d, color=d.colour, lw=0.6, ls=":")
     _line(ax, [d.motor, d.motor + d.axis], three_d, color="black", lw=1.6)
-    ax.scatter(*d.motor[:n], color="black", s=14, zorder=3)
+    axes.scatter(*d.motor[:n], color="black", s=14, zorder=3)
     if d.tip is None:
-        ax.scatter(*d.anchor[:n], color="red", marker="x", s=40, zorder=4)
+        axes.scatter(*d.anchor[:n], color="red", marker="x", s=40, zorder=4)
     else:
         _line(ax, [d.motor, d.tip], three_d, color=d.colour, lw=3.0, solid_capstyle="round")
         _line(ax, [d.tip, d.anchor], three_d, color="dimgray", lw=1.4)
     box = dict(boxstyle="round,pad=0.15", fc="white", ec="none", alpha=0.8)
-    ax.text(*d.label[:n], f"{index} ({d.mode})", fontsize=8, ha="center", va="center", bbox=box)
+    axes.text(*d.label[:n], f"{index} ({d.mode})", fontsize=8, ha="center", va="center", bbox=box)
 
 
 def _around_centre(points: Array) -> Array:
@@ -167,17 +168,20 @@ def draw_torso(torso: Torso, path: str | Path, *, pose: npt.ArrayLike | None = N
 
 # The workspace ---------------------------------------------------------------
 
-def _panels(ws: Workspace) -> list[tuple[Array, Array, Array, tuple[float, float, float, float], str, str, str]]:
+Panel = tuple[Array, Array, tuple[float, float, float, float], str, str, str]
+
+
+def _panels(ws: Workspace) -> list[Panel]:
     """(values, reach, extent, labels) of each panel: one per height, then the tilts."""
     half = float(ws.xs[-1]) * MILLIMETRE
-    panels = []
+    panels: list[Panel] = []
     for h, height in enumerate(ws.heights):
         panels.append((ws.inverse_condition[h], ws.reachable[h].astype(float), (-half, half, -half, half),
                        "x (mm)", "y (mm)", f"x-y at height {height * MILLIMETRE:+.0f} mm, no tilt"))
     tilt = math.degrees(float(ws.rolls[-1]))
     panels.append((ws.tilt_inverse_condition, ws.tilt_reachable.astype(float), (-tilt, tilt, -tilt, tilt),
                    "roll (deg)", "pitch (deg)", "roll-pitch at the position of home"))
-    return panels  # type: ignore[return-value]
+    return panels
 
 
 def _workspace_figure(ws: Workspace, conditioning: bool, title: str, path: str | Path) -> None:

@@ -130,8 +130,8 @@ class Unit:
             raise DescriptionError(f"{field}: the upper-left 3x3 block must be a rotation "
                                    "(orthonormal columns, right-handed)")
         translation = [self.coordinate(pose[r][3], f"{field}[{r}][3]") for r in range(3)]
-        rows = tuple((pose[r][0], pose[r][1], pose[r][2], translation[r]) for r in range(3))
-        return rows + ((0.0, 0.0, 0.0, 1.0),)
+        top = tuple((pose[r][0], pose[r][1], pose[r][2], translation[r]) for r in range(3))
+        return top + ((0.0, 0.0, 0.0, 1.0),)
 
 
 METRES = Unit("m", 1.0)

@@ -80,9 +80,9 @@ def workspace(torso: Torso, *, heights: Sequence[float] | Array | None = None, h
     def sweep(poses: Array) -> tuple[Mask, Array]:
         targets = home @ poses
         motor_angles = model.inverse_kinematics(targets)
-        ok = ~np.isnan(motor_angles).any(axis=-1)
+        ok: Mask = np.asarray(~np.isnan(motor_angles).any(axis=-1))
         condition = model.conditioning(targets, motor_angles).inverse_condition
-        return ok, np.where(ok, condition, np.nan)
+        return ok, np.asarray(np.where(ok, condition, np.nan), dtype=np.float64)
 
     reach, condition = np.zeros((len(levels), count, count), dtype=bool), np.full((len(levels), count, count), np.nan)
     for h, height in enumerate(levels):

@@ -126,8 +126,8 @@ Broadcast<N>::Broadcast(std::string_view function, const std::array<const Shape*
     const Shape& shape = *shapes[i];
     std::size_t samples = 1;
     for (const std::size_t n : shape) samples *= n;
-    if (samples == 1) continue;  // one sample, at offset 0 throughout
-    if (samples != count_) direct_ = false;
+    single_[i] = samples == 1;
+    if (!single_[i] && samples != count_) direct_ = false;
     // C order: the step of a dimension is the product of those after it.
     steps_[i].assign(dims, 0);
     const std::size_t lead = dims - shape.size();

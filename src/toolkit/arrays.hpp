@@ -105,7 +105,7 @@ class Broadcast {
     std::array<std::size_t, N> offsets{};
     if (direct_) {
       for (std::size_t k = 0; k < count_; ++k) {
-        for (std::size_t i = 0; i < N; ++i) offsets[i] = steps_[i].empty() ? 0 : k;
+        for (std::size_t i = 0; i < N; ++i) offsets[i] = single_[i] ? 0 : k;
         visit(k, offsets);
       }
       return;
@@ -127,9 +127,11 @@ class Broadcast {
  private:
   Shape shape_;
   std::size_t count_ = 1;
-  // steps_[i][d]: how far sample d moves in argument i, 0 along a broadcast
-  // dimension; empty for an argument that holds a single sample.
+  // steps_[i][d]: how far a step along dimension d moves in argument i, 0
+  // along a dimension that argument i is broadcast in.
   std::array<Shape, N> steps_;
+  // Argument i holds a single sample, used throughout.
+  std::array<bool, N> single_{};
   // Every argument either has the whole batch shape or a single sample.
   bool direct_ = true;
 };

@@ -1,0 +1,102 @@
+"""The command line: exit status 0 for a fine torso, 1 for a torso with a
+problem, 2 for a bad file, bad arguments or a picture that cannot be written;
+the report on standard output, errors on standard error, never a traceback."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from tavrino_torso.cli import main
+
+from .support import EXAMPLE_FILE
+
+SHORT_RODS = EXAMPLE_FILE.read_text().replace("rod_length = 0.09", "rod_length = 0.03")
+BAD = EXAMPLE_FILE.read_text().replace("solution = -1", "solution = [-1]", 1)
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.fixture
+def files(tmp_path: Path) -> dict[str, str]:
+    (tmp_path / "short.toml").write_text(SHORT_RODS)
+    (tmp_path / "bad.toml").write_text(BAD)
+    return {"example": str(EXAMPLE_FILE), "short": str(tmp_path / "short.toml"), "bad": str(tmp_path / "bad.toml"),
+            "tmp": str(tmp_path), "png": str(tmp_path / "out.png")}
+
+
+RUNS = [
+    # arguments, exit status, text in standard output, text in standard error
+    (["--help"], 0, "draw      draw the torso at home", ""),
+    (["check", "--help"], 0, "--picture PNG", ""),
+    (["workspace", "--help"], 0, "--out PNG", ""),
+    (["draw", "--help"], 0, "--out PNG", ""),
+    ([], 2, "", "the following arguments are required: COMMAND"),
+    (["check"], 2, "", "the following arguments are required: file"),
+    (["workspace", "{example}"], 2, "", "the following arguments are required: --out"),
+    (["check", "{example}", "--bogus"], 2, "", "unrecognized arguments: --bogus"),
+    (["check", "{example}"], 0, "Home pose: reachable", ""),
+    (["check", "{short}"], 1, "Problems:\n   home is out of reach of branches 0, 1, 2, 3, 4, 5", ""),
+    (["check", "{tmp}/missing.toml"], 2, "", "missing.toml: cannot be read: No such file or directory"),
+    (["check", "{bad}"], 2, "", "error: {bad}: branch[1].solution: must be a number, got a list\n"),
+    (["check", "{example}", "--picture", "{tmp}/no/such/folder/t.png"], 2, "",
+     "error: cannot write the picture {tmp}/no/such/folder/t.png: the folder {tmp}/no/such/folder does not exist"),
+    (["check", "{example}", "--picture", "{tmp}"], 2, "", "it is a directory"),
+    (["workspace", "{example}", "--out", "{png}", "--count", "1"], 2, "", "--count: must be between 2 and 1000"),
+    (["draw", "{bad}", "--out", "{png}"], 2, "", "branch[1].solution"),
+]
+
+
+@pytest.mark.parametrize("argv, status, out, err", RUNS, ids=[" ".join(run[0]) or "nothing" for run in RUNS])
+def test_exit_status_and_messages(files, capsys, argv, status, out, err):
+    assert main([a.format(**files) for a in argv]) == status
+    captured = capsys.readouterr()
+    assert out.format(**files) in captured.out
+    assert err.format(**files) in captured.err
+    if status == 2 and argv and "--help" not in argv:
+        assert captured.out == "" and "Traceback" not in captured.err
+
+
+def test_an_unwritable_picture_is_refused_before_any_work(files, tmp_path, capsys):
+    locked = tmp_path / "locked"
+    locked.mkdir(mode=0o500)
+    if os.access(locked, os.W_OK):
+        pytest.skip("running as a user whom permissions do not stop (root)")
+    assert main(["check", files["example"], "--picture", str(locked / "t.png")]) == 2
+    assert "permission denied" in capsys.readouterr().err
+
+
+def test_pictures_are_drawn_and_the_status_still_tells_the_problem(files, capsys):
+    pytest.importorskip("matplotlib")
+    assert main(["check", files["example"], "--picture", files["png"]]) == 0
+    assert f"Picture: {files['png']}" in capsys.readouterr().out
+    assert Path(files["png"]).read_bytes()[:8] == PNG
+    assert main(["draw", files["short"], "--out", files["png"]]) == 1  # drawn, arms that cannot reach marked
+    assert "Problem: home is out of reach" in capsys.readouterr().out
+    os.remove(files["png"])
+    assert main(["workspace", files["example"], "--out", files["png"], "--count", "9"]) == 0
+    out = capsys.readouterr()
+    assert "height    +0.0 mm:" in out.out and "sweeping the workspace" in out.err
+    assert Path(files["png"]).read_bytes()[:8] == PNG
+
+
+def test_without_matplotlib_check_reports_and_draw_fails(files, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib now raises ImportError
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
+    assert main(["check", files["example"], "--picture", files["png"]]) == 0
+    assert "Picture: not drawn, matplotlib is not installed" in capsys.readouterr().out
+    assert main(["draw", files["example"], "--out", files["png"]]) == 2
+    assert "drawing needs matplotlib, which is not installed: pip install" in capsys.readouterr().err
+    assert not Path(files["png"]).exists()
+
+
+def test_the_installed_command_runs_without_a_traceback(files):
+    command = Path(sys.executable).parent / "tavrino-torso"
+    if not command.exists():
+        pytest.skip("the console script is not installed beside this Python")
+    done = subprocess.run([str(command), "check", files["bad"]], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr == f"error: {files['bad']}: branch[1].solution: must be a number, got a list\n"

@@ -1,0 +1,262 @@
+"""tavrino_torso.Model, the compiled model over numpy arrays: its inverse
+kinematics against the class it must match bit for bit, every batched call
+against the same call made one sample at a time (under broadcasting and with
+any memory layout), input read in place, and the errors for wrong arguments."""
+
+from __future__ import annotations
+
+import math
+import sys
+import tracemalloc
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pytest
+
+from tavrino_torso import Model
+from tavrino_torso._results import Conditioning, ForwardKinematicsResult, VelocityJacobians
+from tavrino_torso_kinematics import TavrinoTorsoKinematics
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+
+import example_torso  # noqa: E402
+
+SEED = 15
+
+
+def example_model() -> Model:
+    model = Model(example_torso.MOTOR_ARM_LENGTH, example_torso.ROD_LENGTH)
+    for branch in example_torso.branches():
+        model.add_branch(branch.anchor, branch.motor_pose, branch.solution)
+    return model
+
+
+def unit_pair() -> tuple[Model, TavrinoTorsoKinematics]:
+    """Three branches of unit arm and rod on identity motor frames: a branch
+    count other than six, and many poses out of reach."""
+    model, torso = Model(1.0, 1.0), TavrinoTorsoKinematics(1.0, 1.0)
+    for solution in (1.0, -1.0, 1.0):
+        model.add_branch([0.0, 0.0, 0.0], np.eye(4), solution)
+        torso.add_branch((0.0, 0.0, 0.0), example_torso.identity(), solution)
+    return model, torso
+
+
+def poses_near_home(count: int, rng: np.random.Generator, reach: float = 0.01) -> np.ndarray:
+    """Translations within `reach` and roll, pitch and yaw within 15 degrees."""
+    angle = math.radians(15.0)
+    return np.array([
+        example_torso.make_pose(tuple(rng.uniform(-reach, reach, 3)), *rng.uniform(-angle, angle, 3))
+        for _ in range(count)
+    ])
+
+
+def bits(values: Any) -> np.ndarray:
+    array = np.asarray(values, dtype=np.float64)
+    return np.ascontiguousarray(array).view(np.uint64)
+
+
+@pytest.mark.parametrize("body_yaw", [None, 0.4, -3.0])
+def test_inverse_kinematics_equals_the_class_bit_for_bit(body_yaw: float | None) -> None:
+    rng = np.random.default_rng(SEED)
+    # Near home, and up to 5 cm out, where some branches cannot reach (NaN).
+    poses = np.concatenate([poses_near_home(200, rng), poses_near_home(100, rng, reach=0.05)])
+    unit_model, unit_torso = unit_pair()
+    unit_targets = poses.copy()
+    unit_targets[:, :3, 3] *= 60.0  # 0.6 to 3 units out, against arm and rod of 1
+    for model, torso, targets in [
+        (example_model(), example_torso.make_example_torso(), poses),
+        (unit_model, unit_torso, unit_targets),
+    ]:
+        expected = [torso.inverse_kinematics(pose.tolist(), body_yaw) for pose in targets]
+        angles = model.inverse_kinematics(targets, body_yaw)
+        assert angles.shape == (len(targets), model.branch_count)
+        assert np.array_equal(bits(angles), bits(expected))
+        assert np.isnan(angles).any() and not np.isnan(angles).all()
+
+
+def sample_pools(rng: np.random.Generator) -> dict[str, np.ndarray]:
+    """Values for each kind of argument; angles are the inverse kinematics of
+    poses, starts other poses near home, so that the solvers do real work."""
+    model = example_model()
+    poses = poses_near_home(64, rng)
+    angles = model.inverse_kinematics(poses)
+    jacobians = model.velocity_jacobians(poses, angles)
+    return {
+        "poses": poses,
+        "angles": angles,
+        "start": poses_near_home(64, rng),
+        "platform": jacobians.platform,
+        "joint": jacobians.joint,
+        "vector": rng.normal(size=(64, 6)),
+    }
+
+
+Call = Callable[[Model, Sequence[Any]], Any]
+
+# name: the call, and the pool and sample shape of each array argument.
+CALLS: dict[str, tuple[Call, list[tuple[str, tuple[int, ...]]]]] = {
+    "inverse_kinematics": (lambda m, a: m.inverse_kinematics(a[0], 0.2), [("poses", (4, 4))]),
+    "solve_forward_kinematics": (
+        lambda m, a: m.solve_forward_kinematics(a[0], a[1], body_yaw=None, tolerance=1e-13, max_iterations=8),
+        [("angles", (6,)), ("start", (4, 4))],
+    ),
+    "velocity_jacobians": (lambda m, a: m.velocity_jacobians(a[0], a[1], 0.1), [("poses", (4, 4)), ("angles", (6,))]),
+    "conditioning": (lambda m, a: m.conditioning(a[0], a[1]), [("poses", (4, 4)), ("angles", (6,))]),
+    "joint_velocities": (
+        lambda m, a: m.joint_velocities(VelocityJacobians(a[0], a[1]), a[2]),
+        [("platform", (6, 6)), ("joint", (6,)), ("vector", (6,))],
+    ),
+    "platform_twist": (
+        lambda m, a: m.platform_twist((a[0], a[1]), joint_velocities=a[2]),
+        [("platform", (6, 6)), ("joint", (6,)), ("vector", (6,))],
+    ),
+}
+
+# Batch shapes, one per argument (the last one repeats for further arguments):
+# equal, one argument a single sample, and broadcasting both ways.
+BATCHES = [[(7,)], [(2, 3), ()], [(), (4,)], [(4, 1), (1, 3)], [(3,), (2, 1, 3), (1,)], [(0, 2)], [()]]
+
+
+def fields(result: Any) -> list[np.ndarray]:
+    return [np.asarray(field) for field in result] if isinstance(result, tuple) else [np.asarray(result)]
+
+
+def assert_same(actual: Any, expected: Any) -> None:
+    assert type(actual) is type(expected)
+    for got, want in zip(fields(actual), fields(expected), strict=True):
+        assert got.shape == want.shape and got.dtype == want.dtype
+        if got.dtype.kind == "f":
+            assert np.array_equal(bits(got), bits(want))
+        else:
+            assert np.array_equal(got, want)
+
+
+@pytest.mark.parametrize("name", CALLS)
+@pytest.mark.parametrize("batches", BATCHES, ids=str)
+def test_batches_equal_single_samples(name: str, batches: list[tuple[int, ...]]) -> None:
+    call, parameters = CALLS[name]
+    rng = np.random.default_rng(SEED)
+    pools = sample_pools(rng)
+    model = example_model()
+    args = []
+    for i, (pool, sample_shape) in enumerate(parameters):
+        batch = batches[min(i, len(batches) - 1)]
+        count = math.prod(batch)
+        chosen = pools[pool][rng.integers(0, len(pools[pool]), count)]
+        args.append(chosen.reshape(batch + sample_shape))
+    shape = np.broadcast_shapes(*(a.shape[: a.ndim - len(p[1])] for a, p in zip(args, parameters)))
+    result = call(model, args)
+    expected_fields = [[] for _ in fields(result)]
+    for index in np.ndindex(shape):
+        single = [np.broadcast_to(a, shape + p[1])[index] for a, p in zip(args, parameters)]
+        for collected, field in zip(expected_fields, fields(call(model, single)), strict=True):
+            collected.append(field)
+    for field, collected in zip(fields(result), expected_fields, strict=True):
+        assert field.shape[: len(shape)] == shape
+        expected = np.array(collected, dtype=field.dtype).reshape(field.shape)
+        assert_same(field, expected)
+    if name == "solve_forward_kinematics" and result.status.size:
+        assert isinstance(result, ForwardKinematicsResult) and result.status.dtype.kind == "U"
+        assert result.iterations.dtype == np.int64
+    if name == "conditioning":
+        assert isinstance(result, Conditioning)
+
+
+def test_any_layout_or_real_dtype_gives_the_float64_result() -> None:
+    rng = np.random.default_rng(SEED)
+    model = example_model()
+    poses = poses_near_home(12, rng).reshape(3, 4, 4, 4)
+    angles = model.inverse_kinematics(poses)
+    reference = [model.inverse_kinematics(poses), model.velocity_jacobians(poses, angles),
+                 model.solve_forward_kinematics(angles, poses)]
+    fortran = np.asfortranarray(poses)
+    strided = np.zeros((3, 4, 4, 8))
+    strided[..., ::2] = poses
+    for pose_input in [fortran, strided[..., ::2], poses.tolist(), poses[::-1][::-1]]:
+        assert_same(model.inverse_kinematics(pose_input), reference[0])
+        assert_same(model.velocity_jacobians(pose_input, angles.tolist()), reference[1])
+        assert_same(model.solve_forward_kinematics(np.asfortranarray(angles), pose_input), reference[2])
+    # Integers and single precision convert by value.
+    home = model.inverse_kinematics(np.eye(4))
+    for exact in [np.eye(4, dtype=np.int32), np.eye(4, dtype=np.float32), [[int(r == c) for c in range(4)] for r in range(4)]]:
+        assert_same(model.inverse_kinematics(exact), home)
+
+
+def traced_peak(call: Callable[[], Any]) -> int:
+    tracemalloc.start()
+    try:
+        call()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def test_float64_contiguous_input_is_read_in_place() -> None:
+    # numpy reports its allocations to tracemalloc; the results are the
+    # module's own memory, which it does not see.
+    model = example_model()
+    poses = np.ascontiguousarray(np.broadcast_to(np.eye(4), (20_000, 4, 4)))
+    angles = np.zeros((20_000, 6))
+    assert traced_peak(lambda: model.inverse_kinematics(poses)) < poses.nbytes // 8
+    assert traced_peak(lambda: model.conditioning(poses, angles)) < poses.nbytes // 8
+    assert traced_peak(lambda: model.inverse_kinematics(poses.astype(np.float32))) > poses.nbytes
+
+
+IDENTITY = np.eye(4)
+ZEROS6 = np.zeros(6)
+
+# The call, the exception, and what its message must say.
+ERRORS: list[tuple[Callable[[Model], Any], type[Exception], list[str]]] = [
+    (lambda m: m.inverse_kinematics(np.eye(3)), ValueError, ["inverse_kinematics", "'poses'", "(..., 4, 4)", "(3, 3)"]),
+    (lambda m: m.inverse_kinematics(np.zeros((5, 4, 3))), ValueError, ["'poses'", "(..., 4, 4)", "(5, 4, 3)"]),
+    (lambda m: m.inverse_kinematics(1.0), ValueError, ["'poses'", "(..., 4, 4)", "got ()"]),
+    (lambda m: m.inverse_kinematics(IDENTITY + 0j), TypeError, ["'poses'", "(..., 4, 4)", "complex128"]),
+    (lambda m: m.inverse_kinematics(None), TypeError, ["'poses'", "(..., 4, 4)", "NoneType"]),
+    (lambda m: m.inverse_kinematics("pose"), TypeError, ["'poses'", "(..., 4, 4)", "str"]),
+    (lambda m: m.inverse_kinematics([[1.0, 0.0], [0.0]]), ValueError, ["'poses'", "(..., 4, 4)"]),
+    (lambda m: m.solve_forward_kinematics(np.zeros(5)), ValueError, ["'angles'", "(..., 6)", "(5,)"]),
+    (lambda m: m.solve_forward_kinematics(ZEROS6, np.eye(4)[:3]), ValueError, ["'start'", "(..., 4, 4)", "(3, 4)"]),
+    (lambda m: m.solve_forward_kinematics(np.zeros((2, 6)), np.zeros((3, 4, 4))), ValueError,
+     ["do not broadcast", "'angles' (2,)", "'start' (3,)"]),
+    (lambda m: m.solve_forward_kinematics(ZEROS6, tolerance=-1.0), ValueError, ["'tolerance'"]),
+    (lambda m: m.solve_forward_kinematics(ZEROS6, tolerance=math.nan), ValueError, ["'tolerance'"]),
+    (lambda m: m.solve_forward_kinematics(ZEROS6, max_iterations=-1), ValueError, ["'max_iterations'"]),
+    (lambda m: m.velocity_jacobians(IDENTITY, np.zeros(7)), ValueError, ["velocity_jacobians", "'angles'", "(..., 6)"]),
+    (lambda m: m.conditioning(IDENTITY, np.array(["a"] * 6)), TypeError, ["conditioning", "'angles'", "(..., 6)"]),
+    (lambda m: m.joint_velocities(np.zeros((6, 6)), ZEROS6), TypeError, ["'jacobians'", "VelocityJacobians"]),
+    (lambda m: m.joint_velocities((np.zeros((6, 5)), ZEROS6), ZEROS6), ValueError,
+     ["'jacobians.platform'", "(..., 6, 6)"]),
+    (lambda m: m.platform_twist((np.zeros((6, 6)), ZEROS6), np.zeros(3)), ValueError,
+     ["'joint_velocities'", "(..., 6)"]),
+    (lambda m: m.add_branch([0.0, 0.0], IDENTITY, 1.0), ValueError, ["add_branch", "'anchor'", "(3,)", "(2,)"]),
+    (lambda m: m.add_branch(np.zeros((1, 3)), IDENTITY, 1.0), ValueError, ["'anchor'", "(3,)", "(1, 3)"]),
+    (lambda m: m.add_branch(ZEROS6[:3], np.stack([IDENTITY] * 2), 1.0), ValueError,
+     ["'t_world_motor'", "(4, 4)", "(2, 4, 4)"]),
+    (lambda m: m.add_branch(ZEROS6[:3], np.zeros((4, 4)), 1.0), ValueError, ["'t_world_motor'", "invertible"]),
+]
+
+
+@pytest.mark.parametrize(("call", "error", "fragments"), ERRORS)
+def test_wrong_arguments_name_the_argument_and_the_expected_shape(
+    call: Callable[[Model], Any], error: type[Exception], fragments: list[str]
+) -> None:
+    model = example_model()
+    with pytest.raises(error) as raised:
+        call(model)
+    assert type(raised.value) is error
+    for fragment in fragments:
+        assert fragment in str(raised.value)
+    assert model.branch_count == 6  # a rejected branch is not added
+
+
+@pytest.mark.parametrize("branches", [0, 5])
+def test_velocity_kinematics_and_conditioning_need_six_branches(branches: int) -> None:
+    model = Model(1.0, 1.0)
+    for _ in range(branches):
+        model.add_branch(ZEROS6[:3], IDENTITY, 1.0)
+    for call in (model.velocity_jacobians, model.conditioning):
+        with pytest.raises(ValueError, match=f"exactly 6 branches, it has {branches}"):
+            call(IDENTITY, ZEROS6)
+    assert model.solve_forward_kinematics(ZEROS6).status == "invalid_model"
