@@ -37,7 +37,7 @@ from tavrino_torso.calibration_csv import (
     read_measurements,
     write_measurements,
 )
-from tavrino_torso.calibration_model import Layout, one_blas_thread, residuals, samples
+from tavrino_torso.calibration_model import Layout, one_blas_thread, residuals, residuals_and_jacobian, samples
 from tavrino_torso.calibration_report import DISPLAY, as_dict, draw_residuals, report
 from tavrino_torso.calibration_poses import calibration_poses, predicted_angles, wrap_angle
 
@@ -146,10 +146,11 @@ class Calibration:
 
 def validate(torso: Torso | Calibration, measurements: Any) -> Errors:
     """The error figures of a torso (or of a calibration, with its tracker frame) on measurements."""
-    tracker = None
     if isinstance(torso, Calibration):
-        torso, tracker = torso.torso, torso.tracker_frame
-    return _errors(torso, as_measurements(measurements, len(torso.branches)), tracker)
+        calibrated, tracker = torso.torso, torso.tracker_frame
+    else:
+        calibrated, tracker = torso, None
+    return _errors(calibrated, as_measurements(measurements, len(calibrated.branches)), tracker)
 
 
 def _errors(torso: Torso, data: Measurements, tracker: np.ndarray | None) -> Errors:
@@ -212,11 +213,11 @@ def _calibrate(
     progress: Callable[[int, float], None] | None,
 ) -> Calibration:
     try:
-        from scipy.optimize import least_squares
-    except ImportError as error:  # pragma: no cover - depends on the installation
+        from scipy.optimize import least_squares  # type: ignore[import-untyped,unused-ignore]
+    except ImportError as missing:  # pragma: no cover - depends on the installation
         raise ImportError(
             "calibrate needs scipy: pip install 'tavrino_torso_kinematics[calibrate]'"
-        ) from error
+        ) from missing
     if loss not in LOSSES:
         raise ValueError(f"loss must be one of {', '.join(LOSSES)}, not {loss!r}")
     if f_scale is not None and not (math.isfinite(f_scale) and f_scale > 0.0):
@@ -233,7 +234,7 @@ def _calibrate(
     # Parameters in drawing tolerances (1 mm, 1 degree), free of the tracker gauge.
     gauge, free = layout.gauge_basis()
     scaled = gauge * layout.tolerances()[free]
-    _, jacobian = residuals(layout, np.zeros(layout.size), arranged, jacobian=True)
+    _, jacobian = residuals_and_jacobian(layout, np.zeros(layout.size), arranged)
     _, singular, vt = np.linalg.svd(jacobian.reshape(-1, layout.size) @ scaled, full_matrices=False)
     # Directions that no data of this kind can show: held at nominal from the start.
     structural = singular <= IDENTIFIABLE_RCOND * singular[0]
@@ -246,11 +247,12 @@ def _calibrate(
         return residuals(layout, basis @ z, arranged).ravel()
 
     def jacobian_of(z: np.ndarray) -> np.ndarray:
-        error, jac = residuals(layout, basis @ z, arranged, jacobian=True)
+        error, jac = residuals_and_jacobian(layout, basis @ z, arranged)
         if progress is not None:
             progress(iteration[0], float(np.sqrt(np.mean(error**2))))
         iteration[0] += 1
-        return jac.reshape(-1, layout.size) @ basis
+        reduced: np.ndarray = jac.reshape(-1, layout.size) @ basis
+        return reduced
 
     robust = loss != "linear" and f_scale is None
     scale_used = 1.0 if f_scale is None else f_scale
@@ -287,7 +289,7 @@ def _calibrate(
     for _ in range(_WEAK_ROUNDS):
         # Directions that the data determine worse than the drawing does: standard
         # error above one tolerance unit. Held at nominal, then solved again.
-        error, jac = residuals(layout, basis @ solution.x, arranged, jacobian=True)
+        error, jac = residuals_and_jacobian(layout, basis @ solution.x, arranged)
         error = error.ravel()
         weight = _loss_weight(loss, error, scale_used)
         variance = float(np.sum(weight * error**2) / max(len(error) - basis.shape[1], 1))
@@ -303,7 +305,7 @@ def _calibrate(
     x = basis @ solution.x
 
     # Standard errors: the (loss-weighted) Gauss-Newton covariance in the determined directions.
-    error, jac = residuals(layout, x, arranged, jacobian=True)
+    error, jac = residuals_and_jacobian(layout, x, arranged)
     error, reduced = error.ravel(), jac.reshape(-1, layout.size) @ basis
     weight = _loss_weight(loss, error, scale_used)
     variance = float(np.sum(weight * error**2) / max(len(error) - basis.shape[1], 1))
@@ -371,7 +373,7 @@ def _describe(blind: np.ndarray, layout: Layout) -> tuple[str, ...]:
     """
     if blind.shape[1] == 0:
         return ()
-    from scipy.linalg import qr
+    from scipy.linalg import qr  # type: ignore[import-untyped,unused-ignore]
 
     display = blind * np.array([DISPLAY[u][0] for u in layout.units])[:, None]
     _, _, pivots = qr(display.T, pivoting=True, mode="economic")
@@ -380,8 +382,7 @@ def _describe(blind: np.ndarray, layout: Layout) -> tuple[str, ...]:
     described = []
     for column in range(directions.shape[1]):
         direction = directions[:, column] / np.max(np.abs(directions[:, column]))
-        moved = np.flatnonzero(np.abs(direction) > 1e-6)
-        moved = sorted(moved, key=lambda j: (-round(abs(direction[j]), 6), j))
+        moved = sorted(np.flatnonzero(np.abs(direction) > 1e-6), key=lambda j: (-round(abs(direction[j]), 6), j))
         text = " & ".join(f"{layout.names[j]} {direction[j]:+.3g} {DISPLAY[layout.units[j]][1]}" for j in moved)
         described.append((min(moved), text))
     return tuple(text for _, text in sorted(described))

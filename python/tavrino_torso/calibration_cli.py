@@ -147,7 +147,7 @@ def run_calibrate(args: argparse.Namespace, progress: Any) -> int:
         if validation is not None:
             from .calibration_report import errors_dict
 
-            document["validation"] = {"samples": len(test.angles), **errors_dict(validation)}
+            document["validation"] = {"samples": len(validation.angle_errors), **errors_dict(validation)}
         print(json.dumps(document, indent=2))
     else:
         print(result.report(validation))

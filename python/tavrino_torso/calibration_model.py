@@ -27,9 +27,11 @@ import contextlib
 from typing import Any, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 from tavrino_torso import Branch, Torso
 
+Array = npt.NDArray[np.float64]
 BRANCH_PARAMETERS = 9
 # Per branch, in the order of the parameter vector: (field, component, unit).
 _BRANCH_FIELDS = (
@@ -64,13 +66,13 @@ def one_blas_thread() -> Any:
     times slower while its threads wait for cores.
     """
     try:
-        from threadpoolctl import threadpool_limits
+        from threadpoolctl import threadpool_limits  # type: ignore[import-untyped,unused-ignore]
     except ImportError:  # pragma: no cover - threadpoolctl comes with the calibrate extra
         return contextlib.nullcontext()
     return threadpool_limits(limits=1, user_api="blas")
 
 
-def skew(w: np.ndarray) -> np.ndarray:
+def skew(w: Array) -> Array:
     """[w]x for w[..., 3]: the matrix with [w]x v = w x v."""
     out = np.zeros(w.shape + (3,))
     out[..., 0, 1], out[..., 0, 2] = -w[..., 2], w[..., 1]
@@ -79,7 +81,7 @@ def skew(w: np.ndarray) -> np.ndarray:
     return out
 
 
-def _rotation_coefficients(w: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _rotation_coefficients(w: Array) -> tuple[Array, Array, Array]:
     """sin t / t, (1 - cos t) / t^2 and (t - sin t) / t^3 for t = |w|, without cancellation."""
     t2 = np.sum(w * w, axis=-1)
     t = np.sqrt(t2)
@@ -93,14 +95,15 @@ def _rotation_coefficients(w: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.nd
     return a, b, c
 
 
-def rotation_exp(w: np.ndarray) -> np.ndarray:
+def rotation_exp(w: Array) -> Array:
     """Exp(w) for rotation vectors w[..., 3] (Rodrigues)."""
     a, b, _ = _rotation_coefficients(w)
     k = skew(w)
-    return np.eye(3) + a[..., None, None] * k + b[..., None, None] * (k @ k)
+    rotation: Array = np.eye(3) + a[..., None, None] * k + b[..., None, None] * (k @ k)
+    return rotation
 
 
-def rotation_log(r: np.ndarray) -> np.ndarray:
+def rotation_log(r: Array) -> Array:
     """The rotation vector of a rotation matrix (angles below pi)."""
     quaternion = quaternion_from_matrix(r)
     vector = quaternion[..., 1:] * np.where(quaternion[..., :1] < 0.0, -1.0, 1.0)
@@ -110,14 +113,15 @@ def rotation_log(r: np.ndarray) -> np.ndarray:
     return vector * scale[..., None]
 
 
-def right_jacobian(w: np.ndarray) -> np.ndarray:
+def right_jacobian(w: Array) -> Array:
     """J_r(w), with Exp(w + d) = Exp(w) Exp(J_r(w) d) to first order in d."""
     _, b, c = _rotation_coefficients(w)
     k = skew(w)
-    return np.eye(3) - b[..., None, None] * k + c[..., None, None] * (k @ k)
+    jacobian: Array = np.eye(3) - b[..., None, None] * k + c[..., None, None] * (k @ k)
+    return jacobian
 
 
-def quaternion_from_matrix(r: np.ndarray) -> np.ndarray:
+def quaternion_from_matrix(r: Array) -> Array:
     """Unit quaternions (w, x, y, z), w >= 0, of rotation matrices r[..., 3, 3]."""
     r = np.asarray(r, dtype=float)
     trace = r[..., 0, 0] + r[..., 1, 1] + r[..., 2, 2]
@@ -135,10 +139,11 @@ def quaternion_from_matrix(r: np.ndarray) -> np.ndarray:
     best = np.argmax(diagonal, axis=-1)
     q = np.take_along_axis(candidates, best[..., None, None], axis=-2)[..., 0, :]
     q = q / np.linalg.norm(q, axis=-1, keepdims=True)
-    return q * np.where(q[..., :1] < 0.0, -1.0, 1.0)
+    unit: Array = q * np.where(q[..., :1] < 0.0, -1.0, 1.0)
+    return unit
 
 
-def matrix_from_quaternion(q: np.ndarray) -> np.ndarray:
+def matrix_from_quaternion(q: Array) -> Array:
     """Rotation matrices of unit quaternions q[..., 4] = (w, x, y, z)."""
     w, x, y, z = np.moveaxis(np.asarray(q, dtype=float), -1, 0)
     return np.stack(
@@ -154,15 +159,15 @@ def matrix_from_quaternion(q: np.ndarray) -> np.ndarray:
 class Geometry(NamedTuple):
     """The torso (and tracker frame) that a parameter vector describes."""
 
-    origins: np.ndarray  # (B, 3) world
-    rotations: np.ndarray  # (B, 3, 3) world from motor
-    anchors: np.ndarray  # (B, 3) platform
+    origins: Array  # (B, 3) world
+    rotations: Array  # (B, 3, 3) world from motor
+    anchors: Array  # (B, 3) platform
     arm: float
     rod: float
-    tracker_rotation: np.ndarray  # (3, 3) world from tracker
-    tracker_translation: np.ndarray  # (3,)
-    turns: np.ndarray  # (B, 3) the motor frames' rotation vectors
-    tracker_turn: np.ndarray  # (3,)
+    tracker_rotation: Array  # (3, 3) world from tracker
+    tracker_translation: Array  # (3,)
+    turns: Array  # (B, 3) the motor frames' rotation vectors
+    tracker_turn: Array  # (3,)
 
 
 class Layout:
@@ -194,7 +199,7 @@ class Layout:
         self.names: tuple[str, ...] = tuple(names)
         self.units: tuple[str, ...] = tuple(units)
 
-    def nominal_values(self) -> np.ndarray:
+    def nominal_values(self) -> Array:
         """The nominal value of every parameter in its own terms (zero for turns and the tracker)."""
         values = np.zeros(self.size)
         per_branch = values[: self.shared].reshape(self.branch_count, BRANCH_PARAMETERS)
@@ -204,7 +209,7 @@ class Layout:
         values[self.shared + 1] = self.nominal_rod
         return values
 
-    def geometry(self, x: np.ndarray) -> Geometry:
+    def geometry(self, x: Array) -> Geometry:
         per_branch = x[: self.shared].reshape(self.branch_count, BRANCH_PARAMETERS)
         turns = per_branch[:, 3:6]
         if self.fit_tracker_frame:
@@ -224,7 +229,7 @@ class Layout:
             tracker_turn=tracker_turn,
         )
 
-    def torso_of(self, x: np.ndarray) -> Torso:
+    def torso_of(self, x: Array) -> Torso:
         """The torso that x describes; each branch keeps its assembly mode, the torso its home."""
         g = self.geometry(x)
         branches = []
@@ -233,8 +238,8 @@ class Layout:
             motor[:3, :3], motor[:3, 3] = g.rotations[i], g.origins[i]
             branches.append(
                 Branch(
-                    anchor=tuple(float(v) for v in g.anchors[i]),
-                    t_world_motor=tuple(tuple(float(v) for v in row) for row in motor),
+                    anchor=(float(g.anchors[i, 0]), float(g.anchors[i, 1]), float(g.anchors[i, 2])),
+                    t_world_motor=tuple((float(r[0]), float(r[1]), float(r[2]), float(r[3])) for r in motor),
                     solution=nominal.solution,
                 )
             )
@@ -245,11 +250,11 @@ class Layout:
             home=self.torso.home,
         )
 
-    def tolerances(self) -> np.ndarray:
+    def tolerances(self) -> Array:
         """The drawing's tolerance of each parameter, the unit that scales it: 1 mm or 1 degree."""
         return np.where(np.array(self.units) == "m", 1e-3, np.pi / 180.0)
 
-    def gauge_basis(self) -> tuple[np.ndarray, np.ndarray]:
+    def gauge_basis(self) -> tuple[Array, npt.NDArray[np.intp]]:
         """Columns spanning the parameter changes that keep the documented gauge.
 
         With a fitted tracker frame, moving the whole torso and the tracker together
@@ -280,12 +285,12 @@ class Layout:
 class Samples(NamedTuple):
     """Measured poses and angles, arranged for the residuals."""
 
-    positions: np.ndarray  # (N, 3)
-    rotations: np.ndarray  # (N, 3, 3)
-    cos_sin: np.ndarray  # (N, B, 2)
+    positions: Array  # (N, 3)
+    rotations: Array  # (N, 3, 3)
+    cos_sin: Array  # (N, B, 2)
 
 
-def samples(poses: np.ndarray, angles: np.ndarray) -> Samples:
+def samples(poses: Array, angles: Array) -> Samples:
     return Samples(
         positions=np.ascontiguousarray(poses[:, :3, 3]),
         rotations=np.ascontiguousarray(poses[:, :3, :3]),
@@ -293,8 +298,13 @@ def samples(poses: np.ndarray, angles: np.ndarray) -> Samples:
     )
 
 
-def residuals(layout: Layout, x: np.ndarray, data: Samples, jacobian: bool = False):
-    """Rod-length errors (N, B) in metres and, when asked, their Jacobian (N, B, size)."""
+def residuals(layout: Layout, x: Array, data: Samples) -> Array:
+    """Rod-length errors (N, B) in metres."""
+    return residuals_and_jacobian(layout, x, data, jacobian=False)[0]
+
+
+def residuals_and_jacobian(layout: Layout, x: Array, data: Samples, jacobian: bool = True) -> tuple[Array, Array]:
+    """Rod-length errors (N, B) in metres and their Jacobian (N, B, size) (empty without `jacobian`)."""
     g = layout.geometry(x)
     # The arm direction in the world and the anchor in the tracker frame, per sample and branch.
     arm_direction = np.einsum("bjk,nbk->nbj", g.rotations[:, :, :2], data.cos_sin)
@@ -302,15 +312,15 @@ def residuals(layout: Layout, x: np.ndarray, data: Samples, jacobian: bool = Fal
     in_world = in_tracker @ g.tracker_rotation.T
     delta = g.origins + g.arm * arm_direction - in_world - g.tracker_translation
     distance = np.sqrt(np.sum(delta * delta, axis=-1))
-    error = distance - g.rod
+    error: Array = distance - g.rod
     if not jacobian:
-        return error
+        return error, np.zeros((0,))
     u = delta / np.maximum(distance, _TINY_DISTANCE)[..., None]
     unit_fix = distance < _TINY_DISTANCE
     if np.any(unit_fix):
         u[unit_fix] = (1.0, 0.0, 0.0)
     n, b = error.shape
-    jac = np.zeros((n, b, layout.size))
+    jac: Array = np.zeros((n, b, layout.size))
     anchor_rows = -np.einsum("nbj,jk,nkl->nbl", u, g.tracker_rotation, data.rotations)
     in_motor = np.einsum("nbj,bjk->nbk", u, g.rotations)  # R^T u
     arm_tip = g.arm * np.concatenate([data.cos_sin, np.zeros((n, b, 1))], axis=-1)

@@ -17,12 +17,13 @@ import heapq
 import math
 
 import numpy as np
+import numpy.typing as npt
 
 from tavrino_torso import Torso
 from tavrino_torso.calibration_model import (
     Layout,
     one_blas_thread,
-    residuals,
+    residuals_and_jacobian,
     rotation_exp,
     samples,
 )
@@ -42,7 +43,8 @@ def wrap_angle(angle: np.ndarray) -> np.ndarray:
 
 def predicted_angles(torso: Torso, poses: np.ndarray) -> np.ndarray:
     """Inverse kinematics (N, 6) of the torso at poses (N, 4, 4); NaN where out of reach."""
-    return np.asarray(torso.model().inverse_kinematics(np.ascontiguousarray(poses, dtype=float)))
+    angles: npt.NDArray[np.float64] = torso.model().inverse_kinematics(np.ascontiguousarray(poses, dtype=float))
+    return angles
 
 
 def conditioning(torso: Torso, poses: np.ndarray, angles: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -118,7 +120,8 @@ def _calibration_poses(torso: Torso, count: int, seed: int) -> np.ndarray:
     candidates, angles = np.array(kept[:wanted]), np.array(kept_angles[:wanted])
     chosen = _d_optimal(torso, candidates, angles, count)
     chosen_poses = candidates[chosen]
-    return chosen_poses[_tour(home, chosen_poses, reach)]
+    ordered: np.ndarray = chosen_poses[_tour(home, chosen_poses, reach)]
+    return ordered
 
 
 def _ball(rng: np.random.Generator, count: int) -> np.ndarray:
@@ -145,7 +148,7 @@ def _d_optimal(torso: Torso, poses: np.ndarray, angles: np.ndarray, count: int) 
     top (lazy greedy, the same choices as recomputing every gain at every step).
     """
     layout = Layout(torso, False)
-    _, jacobian = residuals(layout, np.zeros(layout.size), samples(poses, angles), jacobian=True)
+    _, jacobian = residuals_and_jacobian(layout, np.zeros(layout.size), samples(poses, angles))
     jacobian = jacobian * layout.tolerances()  # (C, B, P): residual per tolerance unit
     branches, size = jacobian.shape[1:]
     # A weak prior keeps the information matrix invertible before it has data.
@@ -185,7 +188,8 @@ def _tour(home: np.ndarray, poses: np.ndarray, length: float) -> np.ndarray:
     def distance(a: np.ndarray, b: np.ndarray) -> np.ndarray:
         relative = np.einsum("...ji,...jk->...ik", a[..., :3, :3], b[..., :3, :3])
         cosine = np.clip((np.trace(relative, axis1=-2, axis2=-1) - 1.0) / 2.0, -1.0, 1.0)
-        return np.linalg.norm(a[..., :3, 3] - b[..., :3, 3], axis=-1) / length + np.arccos(cosine)
+        apart: np.ndarray = np.linalg.norm(a[..., :3, 3] - b[..., :3, 3], axis=-1) / length + np.arccos(cosine)
+        return apart
 
     order: list[int] = []
     left = np.ones(len(poses), dtype=bool)
