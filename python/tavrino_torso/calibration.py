@@ -64,6 +64,8 @@ LOSSES = ("linear", "soft_l1", "huber", "cauchy", "arctan")
 _TOLERANCE = 1e-12  # the solver's ftol and xtol: noise-free data converge to rounding
 _ROBUST_ROUNDS = 6
 _WEAK_ROUNDS = 3
+_MAX_EVALUATIONS = 200  # per solve; a calibration from a drawing converges in a few dozen
+_FAR_OFF = 0.1  # of the rod length: the median rod error beyond which measurements cannot be this torso's
 
 
 class Errors(NamedTuple):
@@ -230,6 +232,17 @@ def _calibrate(
             f"{count} samples are fewer than the {layout.size} parameters to identify", row=None, column=None
         )
     arranged = samples(data.poses, data.angles)
+    # A drawing is off by millimetres, not by a tenth of its rods: measurements that
+    # far from it are in other units, another frame or another angle order.
+    misfit = float(np.median(np.abs(residuals(layout, np.zeros(layout.size), arranged))))
+    if not misfit <= _FAR_OFF * layout.nominal_rod:
+        raise MeasurementError(
+            f"the measurements do not fit the torso even roughly: the median rod length error is "
+            f"{misfit * 1e3:.4g} mm, more than {_FAR_OFF:.0%} of the rod; check the length and angle units, "
+            f"the order of the angles and the frame the poses are measured in",
+            row=None,
+            column=None,
+        )
 
     # Parameters in drawing tolerances (1 mm, 1 degree), free of the tracker gauge.
     gauge, free = layout.gauge_basis()
@@ -274,6 +287,7 @@ def _calibrate(
                 ftol=_TOLERANCE,
                 xtol=_TOLERANCE,
                 gtol=None,  # the gradient scales with the residuals, metres squared: no absolute test fits
+                max_nfev=_MAX_EVALUATIONS,
             )
             z, evaluations = solution.x, evaluations + solution.nfev
             if not robust:
