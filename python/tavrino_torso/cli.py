@@ -1,5 +1,5 @@
 """The command line, `tavrino-torso`: checks a torso file and draws it and its
-workspace.
+workspace; chooses poses to measure and calibrates a built torso from them.
 
     tavrino-torso check FILE [--picture PNG]
     tavrino-torso workspace FILE --out PNG
@@ -208,7 +208,8 @@ def parser() -> argparse.ArgumentParser:
         installed = version("tavrino_torso_kinematics")
     except PackageNotFoundError:
         installed = "unknown"
-    result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, and maps its workspace.",
+    result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, and maps its workspace; "
+                                                            "chooses poses to measure, and calibrates a built torso.",
                                      epilog="Run a command with --help for its options. Exit status: 0 fine, "
                                             "1 a problem with the torso, 2 a bad file or arguments.")
     result.add_argument("--version", action="version", version=f"%(prog)s {installed}")
