@@ -134,7 +134,8 @@ def draw_residuals(calibration: Calibration, path: str | Path, validation: Error
             )
             for patch in box["boxes"]:
                 patch.set_facecolor(colour)
-            ax.plot([], [], "s", color=colour, label=name)
+            if ax is axes[0]:  # one legend entry per set, for the figure's legend
+                ax.plot([], [], "s", color=colour, label=name)
         ax.set_yscale("log")
         ax.set_xticks(range(branches), [str(i) for i in range(branches)])
         ax.set_xlabel("branch")
