@@ -87,13 +87,13 @@ def main() -> int:
           f"Python {sys.version.split()[0]}, numpy {np.__version__}")
     print(f"calibration_poses, {SAMPLES} poses: {design_time:.2f} s")
     floor = validate(truth, test).angle_rms
-    print(f"{'':28}{'time (s)':>10}{'goal':>7}{'iterations':>12}{'evaluations':>13}"
+    print(f"{'':33}{'time (s)':>10}{'goal':>7}{'iterations':>12}{'evaluations':>13}"
           f"{'per iteration / SVD':>21}{'held-out angle RMS / noise':>28}")
     for loss in ("linear", "soft_l1"):
         seconds, result = lowest(RUNS, lambda: calibrate(nominal, data, loss=loss))
         per_iteration = seconds / max(result.iterations, 1) / svd_time
         ratio = validate(result, test).angle_rms / floor
-        print(f"calibrate, {SAMPLES} samples, {loss:8}{seconds:10.3f}{GOAL_SECONDS:7.1f}{result.iterations:12d}"
+        print(f"{f'calibrate, {SAMPLES} samples, {loss}':33}{seconds:10.3f}{GOAL_SECONDS:7.1f}{result.iterations:12d}"
               f"{result.evaluations:13d}{per_iteration:21.1f}{ratio:28.3f}")
     print(f"one SVD of the {jacobian.shape[0]} x {jacobian.shape[1]} Jacobian: {svd_time * 1e3:.2f} ms")
     return 0
