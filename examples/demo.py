@@ -121,11 +121,11 @@ def show_tracking(torso, model: tt.Model) -> None:
     }
     print(f"   {'':26} {'':22} {'mean':>9} {'95 %':>9} {'max':>9}   {'at t (s)':>8}")
     for method, (position, rotation) in errors.items():
-        for name, values in (("position error (mm)", [e * 1e3 for e in position]),
-                             ("rotation error (deg)", [e / DEGREE for e in rotation])):
+        for name, values in (("position error (µm)", [e * 1e6 for e in position]),
+                             ("rotation error (mdeg)", [e / DEGREE * 1e3 for e in rotation])):
             worst = max(range(len(values)), key=lambda i: values[i])
-            print(f"   {method:26} {name:22} {sum(values) / len(values):9.6f} {percentile(values, 0.95):9.6f}"
-                  f" {values[worst]:9.6f}   {steps[worst].time_s:8.3f}")
+            print(f"   {method:26} {name:22} {sum(values) / len(values):9.3g} {percentile(values, 0.95):9.3g}"
+                  f" {values[worst]:9.3g}   {steps[worst].time_s:8.3f}")
             method = ""
     statuses = dict(zip(*np.unique(solved.status, return_counts=True)))
     print(f"   solve_forward_kinematics: {', '.join(f'{n} {s}' for s, n in statuses.items())};"
@@ -204,6 +204,7 @@ def show_timing(torso, model: tt.Model) -> None:
     angles = [torso.inverse_kinematics(pose) for pose in poses]
     home, settled = HOME.tolist(), angles[0]
     batch, batch_angles = np.array(poses), np.array(angles)
+    before = np.concatenate([HOME[None], batch[:-1]])  # each tick's start: the pose of the tick before
     ik, safe, fk, reset = (torso.inverse_kinematics, torso.inverse_kinematics_safe,
                            torso.forward_kinematics, torso.reset_forward_kinematics)
 
@@ -221,12 +222,12 @@ def show_timing(torso, model: tt.Model) -> None:
         ("Model.inverse_kinematics, per pose of a batch", per_call(lambda: model.inverse_kinematics(batch),
                                                                    len(poses))),
         ("Model.solve_forward_kinematics, per tick of a batch",
-         per_call(lambda: model.solve_forward_kinematics(batch_angles, start=batch), len(poses))),
+         per_call(lambda: model.solve_forward_kinematics(batch_angles, start=before), len(poses))),
     ]
     for name, seconds in rows:
         print(f"   {name:52} {seconds * 1e6:7.2f} µs")
     print("   (one step: while tracking the trajectory; settled: rod errors already within 1e-6, no step;")
-    print("   a batch: the 601 ticks in one call, each solve started from its own pose)")
+    print("   a batch: the 601 ticks in one call, each solve started from the pose of the tick before)")
 
 
 def shown_path(path: Path) -> str:

@@ -16,10 +16,10 @@ Submodules: `tavrino_torso.plot` (pictures, with matplotlib) and
 
 from tavrino_torso._native import Model
 from tavrino_torso._results import ForwardKinematicsResult
-from tavrino_torso.check import check
+from tavrino_torso.checking import check
 from tavrino_torso.poses import from_quaternion, pose, rpy, unwrap
 from tavrino_torso.torso import Branch, DescriptionError, Torso
-from tavrino_torso.workspace import workspace
+from tavrino_torso.reach import workspace
 
 __all__ = [
     "Torso",

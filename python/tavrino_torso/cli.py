@@ -89,7 +89,7 @@ def draw(progress: Progress, path: Path, drawing: Callable[[], None]) -> None:
 
 def problems_status(torso: Torso) -> int:
     """Checks the torso, prints its problems (if any), and returns the exit status."""
-    from .check import check
+    from .checking import check
 
     report = check(torso)
     for problem in report.problems:
@@ -113,7 +113,7 @@ def add_check(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> 
 
 
 def run_check(args: argparse.Namespace, progress: Progress) -> int:
-    from .check import check
+    from .checking import check
 
     picture = writable(args.picture, "picture") if args.picture is not None else None
     torso = load(args.file)
@@ -149,7 +149,7 @@ def run_workspace(args: argparse.Namespace, progress: Progress) -> int:
     import numpy as np
 
     from .plot import draw_conditioning
-    from .workspace import workspace
+    from .reach import workspace
 
     if not 2 <= args.count <= 1000:
         raise Failure(f"--count: must be between 2 and 1000, got {args.count}")

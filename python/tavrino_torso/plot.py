@@ -18,7 +18,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .torso import Branch, Torso
-from .workspace import Workspace
+from .reach import Workspace
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -37,6 +37,7 @@ class MissingMatplotlib(ImportError):
 
 def _figure(**options: Any) -> Figure:
     try:
+        import matplotlib  # noqa: F401  (first: without it nothing of matplotlib works, even if partly imported)
         from matplotlib.figure import Figure
     except ImportError:
         raise MissingMatplotlib("drawing needs matplotlib, which is not installed: "
@@ -192,13 +193,15 @@ def _workspace_figure(ws: Workspace, conditioning: bool, title: str, path: str |
     rows = -(-len(panels) // columns)
     fig = _figure(figsize=(9.0 + (0.8 if conditioning else 0.0), 3.0 * rows), dpi=80)
     axes = fig.subplots(rows, columns, squeeze=False)
+    best = max(1e-9, float(np.nanmax(np.concatenate([ws.inverse_condition.ravel(), ws.tilt_inverse_condition.ravel()]),
+                                     initial=0.0)))
     image = None
     for ax, (values, reach, extent, xlabel, ylabel, panel_title) in zip(axes.flat, panels):
         if conditioning:
             ax.imshow(1.0 - reach, origin="lower", extent=extent, cmap=ListedColormap([UNREACHABLE, UNREACHABLE]),
                       interpolation="nearest", aspect="equal")
             image = ax.imshow(np.ma.masked_invalid(values), origin="lower", extent=extent, cmap="viridis",
-                              vmin=0.0, vmax=max(1e-9, float(np.nanmax(ws.inverse_condition, initial=0.0))),
+                              vmin=0.0, vmax=best,
                               interpolation="nearest", aspect="equal")
         else:
             ax.imshow(reach, origin="lower", extent=extent, cmap=ListedColormap(list(REACH_COLOURS)), vmin=0.0,

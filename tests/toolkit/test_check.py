@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 
 from tavrino_torso import Branch, Torso, check, pose
-from tavrino_torso.check import anchor_direction, reach_margin
-from tavrino_torso.workspace import extent_around_home, reach_along
+from tavrino_torso.checking import anchor_direction, anchor_in_motor_frame, reach_margin
+from tavrino_torso.reach import extent_around_home, reach_along
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
 IDENTITY = np.eye(4)
@@ -97,3 +97,16 @@ def test_a_torso_whose_rods_are_too_short_for_home_has_a_problem():
     assert not report.ok and not report.home_reachable and report.extent is None
     assert report.problems[0] == "home is out of reach of branches 0, 1, 2, 3, 4, 5"
     assert "NOT reachable" in str(report) and "Workspace" not in str(report)
+
+
+@pytest.mark.parametrize("side", ["farthest", "nearest"])
+def test_rods_that_only_just_reach_home_are_a_problem(side):
+    example = Torso.example()
+    px, py, pz = anchor_in_motor_frame(example.branches[0], IDENTITY)
+    planar, arm = math.hypot(px, py), example.motor_arm_length
+    rod = math.hypot(planar + arm, pz) * (1 - 1e-9) if side == "farthest" else math.hypot(planar - arm, pz) * (1 + 1e-9)
+    report = check(Torso(arm, rod, example.branches))
+    assert report.home_reachable and not report.ok
+    assert report.problems == ("home is at the edge of the reach of branches 0, 1, 2, 3, 4, 5 (transmission below "
+                               "0.05)",)
+    assert all(b.reach_margin < 1e-9 and b.transmission < 1e-3 for b in report.branches)

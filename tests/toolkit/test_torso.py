@@ -3,7 +3,12 @@ and a torso survives the trip through a file exactly."""
 
 from __future__ import annotations
 
+import re
+
+import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from tavrino_torso import Branch, DescriptionError, Torso
 
@@ -26,9 +31,8 @@ def test_the_example_file_is_the_example_torso_to_its_fifteen_decimals():
     assert from_file.home == built_in.home
     for a, b in zip(from_file.branches, built_in.branches, strict=True):
         assert a.solution == b.solution
-        assert a.anchor == pytest.approx(b.anchor, abs=1e-15)
-        for row_a, row_b in zip(a.t_world_motor, b.t_world_motor, strict=True):
-            assert row_a == pytest.approx(row_b, abs=1e-14)
+        assert np.allclose(a.anchor, b.anchor, rtol=0, atol=1e-15)
+        assert np.allclose(a.t_world_motor, b.t_world_motor, rtol=0, atol=1e-14)
 
 
 def test_a_torso_written_to_a_file_reads_back_exactly(tmp_path):
@@ -51,3 +55,24 @@ def test_values_are_checked_and_converted_when_a_torso_is_made():
         Torso(0.04, 0.09, Torso.example().branches[:5])
     with pytest.raises(DescriptionError, match=r"^rod_length: must be a length between 1e-06 and 1000 m, got 0 m$"):
         Torso(0.04, 0.0, Torso.example().branches)
+
+
+ODD_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=3)
+    | st.builds(np.array, st.lists(st.floats(), max_size=5)),
+    lambda inner: st.lists(inner, max_size=5) | st.tuples(inner, inner, inner) | st.dictionaries(st.text(max_size=2),
+                                                                                                  inner, max_size=2),
+    max_leaves=20)
+
+
+@given(anchor=ODD_VALUES | st.just((0.0, 0.0, 0.085)), pose=ODD_VALUES | st.just(np.eye(4)),
+       solution=ODD_VALUES | st.just(1), length=ODD_VALUES | st.just(0.04))
+def test_a_torso_made_of_anything_is_made_or_refused_with_a_description_error(anchor, pose, solution, length):
+    try:
+        branch = Branch(anchor, pose, solution)
+        torso = Torso(length, 0.09, (branch,) * 6)
+    except DescriptionError as error:
+        assert re.match(r"^(anchor|t_world_motor|solution|motor_arm_length)(\[\d\])*: ", str(error))
+    else:
+        assert all(type(v) is float for v in (*branch.anchor, *sum(branch.t_world_motor, ()), branch.solution,
+                                              torso.motor_arm_length))

@@ -38,7 +38,7 @@ def reachable(model: Model, poses: Array) -> Mask:
     return np.asarray(~np.isnan(model.inverse_kinematics(poses)).any(axis=-1))
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Workspace:
     """Two sweeps around home. Positions: home moved by (xs[i], ys[j],
     heights[h]) along its own axes, orientation kept, at [h, j, i]. Tilts: home

@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .torso import Branch, Torso
-from .workspace import Extent, extent_around_home
+from .reach import Extent, extent_around_home
 
 Array = npt.NDArray[np.float64]
 
@@ -29,7 +29,7 @@ Array = npt.NDArray[np.float64]
 # rod within about 3 degrees of square to the arm tip's motion) or to a
 # platform singularity.
 LEAST_TRANSMISSION = 0.05
-LEAST_INVERSE_CONDITION = 1e-3
+LEAST_INVERSE_CONDITION = 0.01
 
 
 def anchor_in_motor_frame(branch: Branch, pose: Array) -> Array:
