@@ -48,28 +48,10 @@ def predicted_angles(torso: Torso, poses: np.ndarray) -> np.ndarray:
 
 
 def conditioning(torso: Torso, poses: np.ndarray, angles: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Per pose: the smallest branch transmission, and the platform's inverse condition number.
-
-    Transmission is |u . t|, u the rod's direction and t the direction the arm tip
-    moves: 1 when the rod pulls straight along it, 0 at the branch's singularity.
-    The platform's matrix has a row (u, (a - p) x u / l) per branch, a - p the
-    anchor relative to the platform origin and l the anchors' mean radius.
-    """
-    layout = Layout(torso, False)
-    data = samples(poses, angles)
-    g = layout.geometry(np.zeros(layout.size))
-    cos, sin = data.cos_sin[..., 0], data.cos_sin[..., 1]
-    radial = np.einsum("bjk,nbk->nbj", g.rotations[:, :, :2], data.cos_sin)
-    tangent = np.einsum("bjk,nbk->nbj", g.rotations[:, :, :2], np.stack([-sin, cos], axis=-1))
-    lever = np.einsum("njk,bk->nbj", data.rotations, g.anchors)
-    rod = data.positions[:, None, :] + lever - g.origins - g.arm * radial
-    u = rod / np.linalg.norm(rod, axis=-1, keepdims=True)
-    transmission = np.abs(np.sum(u * tangent, axis=-1)).min(axis=1)
-    centre = g.anchors.mean(axis=0)
-    length = float(np.mean(np.linalg.norm(g.anchors - centre, axis=1))) or 1.0
-    platform = np.concatenate([u, np.cross(lever, u) / length], axis=-1)
-    singular = np.linalg.svd(platform, compute_uv=False)
-    return transmission, singular[:, -1] / singular[:, 0]
+    """Per pose: the smallest branch transmission and the platform's inverse condition (Model.conditioning)."""
+    result = torso.model().conditioning(np.ascontiguousarray(poses, dtype=float), np.ascontiguousarray(angles))
+    transmission: np.ndarray = result.transmission.min(axis=-1)
+    return transmission, np.asarray(result.inverse_condition)
 
 
 def calibration_poses(torso: Torso, count: int, seed: int = 0) -> np.ndarray:
