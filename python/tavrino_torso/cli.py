@@ -1,9 +1,11 @@
 """The command line, `tavrino-torso`: checks a torso file and draws it and its
-workspace.
+workspace; chooses poses to measure and calibrates a built torso from them.
 
     tavrino-torso check FILE [--picture PNG]
     tavrino-torso workspace FILE --out PNG
     tavrino-torso draw FILE --out PNG
+    tavrino-torso calibration-poses FILE --count N -o POSES.csv
+    tavrino-torso calibrate FILE MEASUREMENTS.csv -o CALIBRATED.toml
 
 Exit status: 0 when the torso is fine, 1 when it has a problem (home out of
 reach, at the edge of a branch's reach, or near a singularity), 2 for a file
@@ -23,6 +25,7 @@ import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
+from .calibration_cli import add_calibrate, add_calibration_poses, run_calibrate, run_calibration_poses
 from .torso import DescriptionError, Torso
 
 PROG = "tavrino-torso"
@@ -193,6 +196,8 @@ COMMANDS: dict[str, tuple[Adder, Runner]] = {
     "check": (add_check, run_check),
     "workspace": (add_workspace, run_workspace),
     "draw": (add_draw, run_draw),
+    "calibration-poses": (add_calibration_poses, run_calibration_poses),
+    "calibrate": (add_calibrate, run_calibrate),
 }
 
 
@@ -203,7 +208,8 @@ def parser() -> argparse.ArgumentParser:
         installed = version("tavrino_torso_kinematics")
     except PackageNotFoundError:
         installed = "unknown"
-    result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, and maps its workspace.",
+    result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, and maps its workspace; "
+                                                            "chooses poses to measure, and calibrates a built torso.",
                                      epilog="Run a command with --help for its options. Exit status: 0 fine, "
                                             "1 a problem with the torso, 2 a bad file or arguments.")
     result.add_argument("--version", action="version", version=f"%(prog)s {installed}")

@@ -30,7 +30,7 @@ def files(tmp_path: Path) -> dict[str, str]:
 
 RUNS = [
     # arguments, exit status, text in standard output, text in standard error
-    (["--help"], 0, "draw the torso at home", ""),
+    (["--help"], 0, "identify a built torso's geometry", ""),
     (["check", "--help"], 0, "--picture PNG", ""),
     (["workspace", "--help"], 0, "--out PNG", ""),
     (["draw", "--help"], 0, "--out PNG", ""),
