@@ -38,8 +38,8 @@ struct Conditioning {
 // At a pose and the joint angles that reach it, with the same arguments and
 // conventions as velocity_jacobians.
 // Throws: InternalError(kSixBranchesMessage) unless the model has exactly six
-// branches; nothing else. Allocates nothing. Values that are not finite give
-// NaN.
+// branches; nothing else. Allocates nothing unless it throws. Values that are
+// not finite give NaN.
 Conditioning conditioning(const Kinematics& model, const Pose& t_world_platform, const JointAngles& joint_angles,
                           std::optional<double> body_yaw);
 

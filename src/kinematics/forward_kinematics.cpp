@@ -1,6 +1,5 @@
 #include "kinematics/forward_kinematics.hpp"
 
-#include <Eigen/SVD>
 #include <cmath>
 
 #include "kinematics/detail/double_pair.hpp"
@@ -134,17 +133,8 @@ ArmTips arm_tips(double motor_arm_length, const JointAngles& joint_angles) noexc
 }
 
 Vector6 rod_residuals(const Kinematics& model, const Pose& t_world_platform, const ArmTips& tips) {
+  if (model.branches().size() != 6) throw InternalError(kSixBranchesMessage);
   return residuals_at(model, tips_in_platform(Chains(model, tips), t_world_platform));
-}
-
-Matrix6 pseudo_inverse(const Matrix6& m) noexcept {
-  const Eigen::JacobiSVD<Matrix6> svd(m, Eigen::ComputeFullU | Eigen::ComputeFullV);
-  Vector6 inverted;
-  for (int k = 0; k < 6; ++k) {
-    const double sigma = svd.singularValues()(k);
-    inverted(k) = sigma > detail::kSingularValueThreshold ? 1.0 / sigma : 0.0;
-  }
-  return svd.matrixV() * inverted.asDiagonal() * svd.matrixU().transpose();
 }
 
 Pose apply_body_yaw(const Pose& estimate, double yaw) noexcept {

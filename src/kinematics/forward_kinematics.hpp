@@ -12,7 +12,9 @@ namespace tavrino {
 // most one line-searched pseudo-inverse step towards agreement with the six joint
 // angles, and returns the estimate, turned by body_yaw about the vertical line
 // through (0, 0, 0.177) when one is given (the stored estimate is never yawed).
-// Allocates nothing: this is the call for a real-time loop, one step per cycle.
+// Allocates nothing unless it throws: this is the call for a real-time loop, one
+// step per cycle. (Throwing allocates: the C++ runtime allocates every exception
+// object, and InternalError its message.)
 // Throws: InternalError(kForwardKinematicsBranchCountMessage) unless the model
 // has exactly six branches; InternalError(kSingularPoseMessage) when the
 // estimate or a candidate pose has an exactly zero determinant; nothing else.
@@ -24,17 +26,16 @@ Pose forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
 // as given, without any check.
 void reset_forward_kinematics(Kinematics& model, const Pose& t_world_platform) noexcept;
 
-// The rods' length errors rho - |p_i - b_i| at a platform pose, for arm tips given
-// in their motor frames.
+// The arm tips (L cos q_i, L sin q_i, 0) in their motor frames.
 using ArmTips = std::array<Vector3, 6>;
 ArmTips arm_tips(double motor_arm_length, const JointAngles& joint_angles) noexcept;
-// Throws: InternalError(kSingularPoseMessage) when t_world_platform has an exactly
-// zero determinant; nothing else. The model must have (at least) six branches.
-Vector6 rod_residuals(const Kinematics& model, const Pose& t_world_platform, const ArmTips& tips);
 
-// The Moore-Penrose pseudo-inverse from a full SVD; singular values not above the
-// absolute threshold 1e-6 (or NaN) count as zero.
-Matrix6 pseudo_inverse(const Matrix6& m) noexcept;
+// The rods' length errors rho - |p_i - b_i| at a platform pose, for arm tips given
+// in their motor frames, exactly as the forward kinematics step forms them.
+// Throws: InternalError(kSixBranchesMessage) unless the model has exactly six
+// branches; InternalError(kSingularPoseMessage) when t_world_platform has an
+// exactly zero determinant; nothing else.
+Vector6 rod_residuals(const Kinematics& model, const Pose& t_world_platform, const ArmTips& tips);
 
 // The pose of `estimate` turned by yaw about the vertical line through (0, 0, 0.177).
 Pose apply_body_yaw(const Pose& estimate, double yaw) noexcept;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kinematics/detail/arm_angle.hpp"
 #include "kinematics/detail/double_pair.hpp"
 #include "kinematics/internal_error.hpp"
 
@@ -24,6 +25,7 @@ Pose unyaw(double yaw) {
   return y;
 }
 
+using detail::ArmConstants;
 using detail::DoublePair;
 using detail::splat;
 
@@ -197,6 +199,8 @@ void solve_chunk(const Kinematics& model, const ArmConstants& constants, const T
 
 }  // namespace
 
+namespace detail {
+
 ArmConstants ArmConstants::make(double a, double r) noexcept {
   const double r2 = r * r;
   const double a2 = a * a;
@@ -206,6 +210,8 @@ ArmConstants ArmConstants::make(double a, double r) noexcept {
 double arm_angle(const ArmConstants& k, const Vector3& p, double solution) noexcept {
   return angle_of_arm(k, p, solution);
 }
+
+}  // namespace detail
 
 double wrap_angle(double t) noexcept { return wrap(t); }
 

@@ -18,22 +18,14 @@ std::vector<double> inverse_kinematics(const Kinematics& model, const Pose& t_wo
                                        std::optional<double> body_yaw);
 
 // The same, written into `angles`, which must hold exactly one double per
-// branch. Allocates nothing: this is the call for a real-time loop.
+// branch. Allocates nothing unless it throws (throwing allocates the exception
+// and its message): this is the call for a real-time loop.
 // Throws: InternalError(kSingularPoseMessage) when a motor pose has an exactly
 // zero determinant; InternalError(kAngleBufferSizeMessage) when `angles` does
 // not hold one double per branch (nothing is written then); nothing else. After
 // a singular motor pose, the angles of the branches before it have been written.
 void inverse_kinematics_into(const Kinematics& model, const Pose& t_world_platform,
                              std::optional<double> body_yaw, std::span<double> angles);
-
-// The closed-form angle of one arm of length a whose rod of length r must reach
-// the anchor p, given in the motor frame: r2, a2 and the rest are the per-call
-// constants. Exposed for testing the formula on its own.
-struct ArmConstants {
-  double a, r2, a2, r4, a4, k;
-  static ArmConstants make(double motor_arm_length, double rod_length) noexcept;
-};
-double arm_angle(const ArmConstants& constants, const Vector3& p, double solution) noexcept;
 
 // Wraps an angle into [-pi, pi) by a floor-based rule; pi itself maps to -pi.
 double wrap_angle(double t) noexcept;

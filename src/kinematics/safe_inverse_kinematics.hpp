@@ -20,12 +20,13 @@ std::vector<double> inverse_kinematics_safe(const Kinematics& model, const Pose&
                                             std::optional<double> max_body_yaw);
 
 // The same, written into `result`, which must hold exactly one double more than
-// there are branches: the body yaw used, then the angles. Allocates nothing: this
-// is the call for a real-time loop.
+// there are branches: the body yaw used, then the angles. Allocates nothing unless
+// it throws (throwing allocates the exception and its message): this is the call
+// for a real-time loop.
 // Throws: InternalError(kAngleBufferSizeMessage) when `result` has the wrong size
 // (nothing is written then); InternalError("min > max, or either was NaN. ...")
-// for an invalid yaw band (nothing is written then either; building that message
-// is the one place where this call allocates); InternalError(kSingularPoseMessage)
+// for an invalid yaw band (nothing is written then either);
+// InternalError(kSingularPoseMessage)
 // when a motor pose has an exactly zero determinant; nothing else.
 void inverse_kinematics_safe_into(const Kinematics& model, const Pose& t_world_platform,
                                   std::optional<double> body_yaw,

@@ -29,8 +29,8 @@ struct VelocityJacobians {
 };
 
 // Throws: InternalError(kSixBranchesMessage) unless the model has exactly six
-// branches; nothing else. Allocates nothing. Values that are not finite give
-// NaN entries.
+// branches; nothing else. Allocates nothing unless it throws. Values that are
+// not finite give NaN entries.
 VelocityJacobians velocity_jacobians(const Kinematics& model, const Pose& t_world_platform,
                                      const JointAngles& joint_angles, std::optional<double> body_yaw);
 

@@ -1,11 +1,16 @@
 // Inverse kinematics of the example torso for a pose near home, with and
 // without a body yaw, then forward kinematics back from the angles, one step per
-// control cycle, in caller-owned buffers.
+// control cycle and solved to convergence, in caller-owned buffers; the motor
+// speeds of a platform velocity; and a pose handed over by another library of
+// the program that uses Eigen with its defaults.
 
 #include <tavrino/kinematics/kinematics.hpp>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
+
+#include "other_eigen_library.hpp"
 
 int main() {
   tavrino::Kinematics torso = tavrino::ExampleTorso::make();
@@ -32,5 +37,30 @@ int main() {
   for (int cycle = 0; cycle < 20; ++cycle) estimate = tavrino::forward_kinematics(torso, angles, std::nullopt);
   const double error = (estimate - target).cwiseAbs().maxCoeff();
   std::printf("forward kinematics back to the pose: %s\n", error < 1e-4 ? "yes" : "no");
-  return error < 1e-4 ? 0 : 1;
+
+  // The pose comes from the other library, in its own Eigen type: its layout
+  // must be the one that library compiled with.
+  const StampedPose sample = stamped_pose(2.0, 0.004, -0.002, 0.003);
+  const bool handed_over = std::abs(checksum(sample) - 12.005) < 1e-12;
+  const tavrino::Pose from_other = sample.pose;
+  const tavrino::JointAngles other_angles = [&] {
+    tavrino::JointAngles q{};
+    tavrino::inverse_kinematics_into(torso, from_other, 0.2, q);
+    return q;
+  }();
+  const tavrino::ForwardKinematicsSolution solved =
+      tavrino::solve_forward_kinematics(torso, other_angles, tavrino::Pose::Identity(), 0.2);
+  const bool solved_back = solved.status == tavrino::ForwardKinematicsStatus::converged &&
+                           (solved.t_world_platform - from_other).cwiseAbs().maxCoeff() < 1e-9;
+  std::printf("pose from another Eigen library: %s; solved back: %s (%s)\n", handed_over ? "intact" : "garbled",
+              solved_back ? "yes" : "no", tavrino::to_string(solved.status));
+
+  const tavrino::VelocityJacobians jacobians =
+      tavrino::velocity_jacobians(torso, solved.t_world_platform, other_angles, 0.2);
+  tavrino::Vector6 twist;
+  twist << 0.01, 0.0, 0.0, 0.0, 0.0, 0.2;  // 1 cm/s along x, turning at 0.2 rad/s about z
+  const tavrino::Vector6 rates = tavrino::joint_velocities(jacobians, twist);
+  const bool round_trip = (tavrino::platform_twist(jacobians, rates) - twist).norm() < 1e-12;
+  std::printf("motor speeds for a twist and back: %s\n", round_trip ? "yes" : "no");
+  return error < 1e-4 && handed_over && solved_back && round_trip ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "internal_error_message.hpp"
+#include "kinematics/detail/pseudo_inverse_step.hpp"
 #include "kinematics/kinematics.hpp"
 #include "near_home_poses.hpp"
 
@@ -16,6 +17,7 @@ namespace tavrino {
 namespace {
 
 using namespace tavrino_test;
+using detail::pseudo_inverse;
 
 bool same_bits(const Pose& a, const Pose& b) { return std::memcmp(a.data(), b.data(), sizeof(Pose)) == 0; }
 

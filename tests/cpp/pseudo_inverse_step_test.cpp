@@ -18,6 +18,7 @@
 namespace tavrino {
 namespace {
 
+using detail::pseudo_inverse;
 using detail::pseudo_inverse_step;
 using detail::pseudo_inverse_step_by_svd;
 using detail::singular_values_certified_above;

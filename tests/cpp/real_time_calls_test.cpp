@@ -70,6 +70,44 @@ TEST(RealTimeCalls, AllocateNothing) {
   EXPECT_LE(worst_safe_yaw, 0.5);
 }
 
+// The solver, velocity kinematics and conditioning, from near and far starts so
+// that every ending is taken (converged, assembly mismatch, singular, iteration
+// limit), with and without a body yaw: no allocation anywhere.
+TEST(RealTimeCalls, SolverAndVelocityKinematicsAllocateNothing) {
+  const Kinematics torso = ExampleTorso::make();
+  std::mt19937_64 rng(20261209);
+  std::vector<Pose> targets, turns;
+  std::vector<JointAngles> angles;
+  for (int i = 0; i < 100; ++i) {
+    targets.push_back(random_pose_near_home(rng, kCentimetre, 15 * kDegree));
+    turns.push_back(random_pose_near_home(rng, 0.0, 180 * kDegree));
+    JointAngles q;
+    inverse_kinematics_into(torso, targets.back(), i % 2 ? std::optional<double>(0.2) : std::nullopt, q);
+    angles.push_back(q);
+  }
+  int endings[6] = {};
+  double worst_error = 0.0, least_condition = 1.0;
+  const long allocations = count_allocations([&] {
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      const std::optional<double> yaw = i % 2 ? std::optional<double>(0.2) : std::nullopt;
+      const ForwardKinematicsSolution near = solve_forward_kinematics(torso, angles[i], Pose::Identity(), yaw);
+      worst_error = std::max(worst_error, max_abs_difference(near.t_world_platform, targets[i]));
+      ++endings[static_cast<int>(solve_forward_kinematics(torso, angles[i], targets[i] * turns[i], yaw).status)];
+      const VelocityJacobians jacobians = velocity_jacobians(torso, targets[i], angles[i], yaw);
+      const Vector6 rates = joint_velocities(jacobians, Vector6::Constant(0.01));
+      worst_error = std::max(worst_error, (platform_twist(jacobians, rates) - Vector6::Constant(0.01)).norm());
+      least_condition = std::min(least_condition, conditioning(torso, targets[i], angles[i], yaw).inverse_condition);
+    }
+  });
+  EXPECT_EQ(allocations, 0);
+  EXPECT_LT(worst_error, 1e-10);  // the work was done
+  EXPECT_GT(least_condition, 0.01);
+  for (ForwardKinematicsStatus status : {ForwardKinematicsStatus::converged, ForwardKinematicsStatus::assembly_mismatch,
+                                         ForwardKinematicsStatus::singular, ForwardKinematicsStatus::iteration_limit}) {
+    EXPECT_GT(endings[static_cast<int>(status)], 0) << to_string(status);
+  }
+}
+
 // The buffer versions give the very bits of the ones that return a vector.
 TEST(RealTimeCalls, BuffersHoldWhatTheVectorsHold) {
   const Kinematics torso = ExampleTorso::make();

@@ -20,6 +20,10 @@ inline constexpr double kSingularValueThreshold = 1e-6;
 // The margin the direct route needs: every singular value above this.
 inline constexpr double kCertifiedSingularValue = 2 * kSingularValueThreshold;
 
+// The Moore-Penrose pseudo-inverse from Eigen's full JacobiSVD, dropping the same
+// singular values: the reference that the routes below are tested against.
+Matrix6 pseudo_inverse(const Matrix6& m) noexcept;
+
 // J+ r, by whichever route applies.
 Vector6 pseudo_inverse_step(const Matrix6& j, const Vector6& r) noexcept;
 
