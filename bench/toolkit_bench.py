@@ -32,8 +32,8 @@ from pathlib import Path
 import numpy as np
 
 SAMPLES = 100_000
-IK_ROUNDS = 21
-FK_ROUNDS = 9
+IK_ROUNDS = 25
+FK_ROUNDS = 25
 
 
 def load(build: Path):
