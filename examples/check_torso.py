@@ -69,9 +69,8 @@ def draw(description: TorsoDescription, angles: list[float], path: Path, name: s
         print("\nPicture: not drawn, matplotlib is not installed (pip install '.[plot]')")
         return
     path.parent.mkdir(parents=True, exist_ok=True)
-    scale = description.millimetres_per_unit
     draw_torso(path, description.motor_arm_length, description.branches, description.home, angles,
-               f"{name} at home", scale=scale)
+               f"{name} at home")
     print(f"\nPicture: {path}")
 
 
@@ -86,7 +85,7 @@ def main(argv: list[str] | None = None) -> int:
     except DescriptionError as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
-    mm = description.millimetres_per_unit
+    mm = 1000.0  # descriptions are in metres; reports in millimetres
     torso = description.make_torso()
     angles = torso.inverse_kinematics(description.home)
     reachable = not any(math.isnan(a) for a in angles)

@@ -16,6 +16,10 @@ motor's frame and its assembly mode. See docs/describing-a-torso.md.
 Instead of motor_origin, motor_axis and arm_zero a branch may give the motor
 frame as a 4x4 `motor_pose`, row by row, as add_branch takes it.
 
+The description read is always in metres, the unit that the library's forward
+kinematics is tuned for: a file in millimetres has every length and position
+(the translations of motor_pose and home_pose included) divided by 1000.
+
 Every mistake is reported as a DescriptionError whose message names the field,
 for example "branch[3].anchor: must be a list of 3 numbers, got 2 items".
 """
@@ -31,7 +35,7 @@ from example_torso import Branch, Matrix, identity
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
 BRANCH_COUNT = 6
-LENGTH_UNITS = {"m": 1000.0, "mm": 1.0}  # millimetres per unit, for reports
+LENGTH_UNITS = {"m": 1.0, "mm": 1000.0}  # units per metre
 CAD_FIELDS = ("motor_origin", "motor_axis", "arm_zero")
 TOP_FIELDS = ("motor_arm_length", "rod_length", "length_unit", "home_pose", "branch")
 BRANCH_FIELDS = ("anchor", "solution", "motor_pose", *CAD_FIELDS)
@@ -48,7 +52,6 @@ class TorsoDescription(NamedTuple):
     rod_length: float
     branches: list[Branch]
     home: Matrix
-    millimetres_per_unit: float
 
     def make_torso(self) -> TavrinoTorsoKinematics:
         torso = TavrinoTorsoKinematics(self.motor_arm_length, self.rod_length)
@@ -151,7 +154,11 @@ def reject_unknown(table: dict, known: tuple[str, ...], where: str) -> None:
             raise DescriptionError(f"{field}: unknown field (known: {', '.join(known)})")
 
 
-def parse_branch(table: Any, index: int) -> Branch:
+def in_metres(pose: Matrix, per_metre: float) -> Matrix:
+    return [row[:3] + [row[3] / per_metre] for row in pose[:3]] + [pose[3]]
+
+
+def parse_branch(table: Any, index: int, per_metre: float) -> Branch:
     where = f"branch[{index}]"
     if not isinstance(table, dict):
         raise DescriptionError(f"{where}: must be a [[branch]] table, got {kind(table)}")
@@ -171,7 +178,7 @@ def parse_branch(table: Any, index: int) -> Branch:
             raise DescriptionError(f"{where}.motor_pose: missing (or give motor_origin, motor_axis and arm_zero)")
         origin, axis, arm_zero = (numbers(require(table, n, f"{where}.{n}"), 3, f"{where}.{n}") for n in CAD_FIELDS)
         pose = motor_pose_from_cad(origin, axis, arm_zero, where)
-    return Branch(tuple(anchor), pose, solution)
+    return Branch(tuple(v / per_metre for v in anchor), in_metres(pose, per_metre), solution)
 
 
 def parse(data: dict) -> TorsoDescription:
@@ -181,14 +188,15 @@ def parse(data: dict) -> TorsoDescription:
     unit_name = data.get("length_unit", "m")
     if unit_name not in LENGTH_UNITS:
         raise DescriptionError(f"length_unit: must be one of {', '.join(map(repr, LENGTH_UNITS))}, got {unit_name!r}")
-    home = rigid_pose(data["home_pose"], "home_pose") if "home_pose" in data else identity()
+    per_metre = LENGTH_UNITS[unit_name]
+    home = in_metres(rigid_pose(data["home_pose"], "home_pose"), per_metre) if "home_pose" in data else identity()
     tables = require(data, "branch", "branch")
     if not isinstance(tables, list):
         raise DescriptionError(f"branch: must be {BRANCH_COUNT} [[branch]] tables, got {kind(tables)}")
     if len(tables) != BRANCH_COUNT:
         raise DescriptionError(f"branch: must be {BRANCH_COUNT} [[branch]] tables, got {len(tables)}")
-    branches = [parse_branch(table, i) for i, table in enumerate(tables)]
-    return TorsoDescription(arm, rod, branches, home, LENGTH_UNITS[unit_name])
+    branches = [parse_branch(table, i, per_metre) for i, table in enumerate(tables)]
+    return TorsoDescription(arm / per_metre, rod / per_metre, branches, home)
 
 
 def load(path: Path) -> TorsoDescription:

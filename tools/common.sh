@@ -1,9 +1,14 @@
-# Set-up shared by the project's commands: one virtual environment per Python
-# version with the build requirements in it, the module built into it without
-# pip's isolation from a build folder that persists (build/<wheel tag>; a plain
-# `pip install .` builds in a throw-away folder of its own instead), and
-# GoogleTest for the C++ tests. Safe to run again: each step is skipped when its
-# inputs have not changed, and a rebuild recompiles only the files that changed.
+# Set-up shared by the project's commands. The C++ core is compiled once per
+# build flavour: in the release tree build/release (with the C++ tests, the
+# benchmarks and the examples), which installs it into build/release/core, and
+# in the sanitized tree build/sanitize. The Python package is built for each
+# Python version without pip's isolation, from a build folder that persists
+# (build/<wheel tag>; a plain `pip install .` builds in a throw-away folder of
+# its own instead), against that installed core: only the Python boundary is
+# compiled per version. Every compilation goes through tools/compile-launcher
+# (ccache, and a log of what was really compiled). Safe to run again: each step
+# is skipped when its inputs have not changed, and a rebuild recompiles only the
+# files that changed.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 LOGS="$ROOT/build/logs"
@@ -11,6 +16,10 @@ LOGS="$ROOT/build/logs"
 SUPPORTED_PYTHONS="3.11 3.12 3.13"
 # The files that the module is built from: a change to any of them rebuilds it.
 MODULE_INPUTS=("$ROOT/src" "$ROOT/python" "$ROOT/cmake" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" "$ROOT/tools/stubgen.cpp")
+# The release tree, and the prefix its core is installed into for the modules.
+RELEASE_TREE="$ROOT/build/release"
+CORE_PREFIX="$RELEASE_TREE/core"
+LAUNCHER="$ROOT/tools/compile-launcher"
 # Two cores are shared by everyone on the machine.
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
@@ -121,7 +130,7 @@ ensure_env() {
   mapfile -t requirements < <("$py" "$ROOT/tools/requirements.py" "${groups[@]}")
   PROGRESS_PY="$py" PROGRESS_PATTERN='^(Collecting|Installing collected|Successfully installed) ' \
     run_logged "installing requirements" "requirements-$(basename "$venv")" \
-    "$py" -m pip install "${requirements[@]}"
+    "$py" -m pip install --no-compile "${requirements[@]}"
   # What the build backend needs besides (CMake or Ninja when the system has none).
   local backend=()
   mapfile -t backend < <("$py" -c 'from scikit_build_core.build import get_requires_for_build_wheel
@@ -129,18 +138,57 @@ for requirement in get_requires_for_build_wheel(): print(requirement)')
   if [ ${#backend[@]} -gt 0 ]; then
     PROGRESS_PY="$py" PROGRESS_PATTERN='^(Collecting|Successfully installed) ' \
       run_logged "installing build tools" "requirements-$(basename "$venv")" \
-      "$py" -m pip install "${backend[@]}"
+      "$py" -m pip install --no-compile "${backend[@]}"
   fi
   for group in "${groups[@]}"; do printf '%s\n' "$digest" >"$venv/.ttk-requirements-$group"; done
 }
 
-# build_module VENV: builds the module and installs it into VENV, unless it is
-# installed already and none of its sources has changed since.
+# cmake_generator: Ninja when there is one, else CMake's default.
+cmake_generator() {
+  if command -v ninja >/dev/null; then printf '%s\n' -G Ninja; fi
+}
+
+# configure_tree DIR LABEL [CMAKE ARGUMENTS...]: configures the CMake tree DIR of
+# this project once, with the launcher; afterwards the build reruns CMake itself
+# when a CMakeLists.txt changes.
+configure_tree() {
+  local tree="$1" label="$2"
+  shift 2
+  [ -f "$tree/CMakeCache.txt" ] && return 0
+  say "configuring ${tree#"$ROOT"/} ($label)"
+  local generator=()
+  mapfile -t generator < <(cmake_generator)
+  PROGRESS_PY="$PY" PROGRESS_PATTERN='^CMake (Error|Warning)' run_logged "configuring ${tree#"$ROOT"/}" \
+    "configure-$(basename "$tree")" \
+    cmake -S "$ROOT" -B "$tree" "${generator[@]}" -DPython_EXECUTABLE="$PY" \
+    -DCMAKE_CXX_COMPILER_LAUNCHER="$LAUNCHER" "$@"
+}
+
+# ensure_release_tree: the release tree, configured (needs PY).
+ensure_release_tree() {
+  configure_tree "$RELEASE_TREE" "release: the core, the C++ tests and the benchmarks" \
+    -DCMAKE_BUILD_TYPE=Release -DTTK_BUILD_TESTS=ON -DTTK_BUILD_BENCH=ON
+}
+
+# build_core: the core compiled in the release tree and installed into
+# CORE_PREFIX, where the Python builds and the downstream project find it.
+build_core() {
+  ensure_release_tree
+  PROGRESS_PY="$PY" PROGRESS_PATTERN='^\[ *[0-9]+/[0-9]+\] (Building|Linking)' \
+    run_logged "building the core" build-core cmake --build "$RELEASE_TREE" --target kinematics_core
+  run_logged "installing the core" install-core \
+    cmake --install "$RELEASE_TREE" --component core --prefix "$CORE_PREFIX"
+}
+
+# build_module VENV: builds the package (the module and the toolkit) and
+# installs it into VENV, unless it is installed already and none of its sources
+# has changed since. Builds and installs the core first.
 build_module() {
   local venv="$1"
   local py="$venv/bin/python" stamp="$venv/.ttk-module" version
   version="$(version_of "$py")"
-  if [ -f "$stamp" ] && [ -z "$(find "${MODULE_INPUTS[@]}" -newer "$stamp" -print -quit 2>/dev/null)" ] &&
+  build_core
+  if [ -f "$stamp" ] && [ -z "$(find "$CORE_PREFIX" -name '*.a' -newer "$stamp" -print -quit)" ] && [ -z "$(find "${MODULE_INPUTS[@]}" -newer "$stamp" -print -quit 2>/dev/null)" ] &&
     "$py" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("tavrino_torso_kinematics") is None)'; then
     say "the module for Python $version is up to date"
     return 0
@@ -149,8 +197,10 @@ build_module() {
   # Taken before the build, so that a file edited during it triggers the next one.
   touch "$stamp.next"
   PROGRESS_PY="$py" run_logged "building the module" "module-$version" \
-    "$py" -m pip install --no-build-isolation --no-deps --verbose \
-    --config-settings=build-dir="$ROOT/build/{wheel_tag}" "$ROOT"
+    "$py" -m pip install --no-build-isolation --no-deps --no-compile --verbose \
+    --config-settings=build-dir="$ROOT/build/{wheel_tag}" \
+    --config-settings=cmake.define.TTK_CORE_PREFIX="$CORE_PREFIX" \
+    --config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER="$LAUNCHER" "$ROOT"
   mv "$stamp.next" "$stamp"
 }
 
@@ -171,14 +221,26 @@ install_module() {
   build_module "$VENV"
 }
 
-ensure_gtest() {
-  if [ -f /usr/include/gtest/gtest.h ]; then return; fi
-  if [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null; then
-    fail "GoogleTest is missing: install Debian's libgtest-dev"
-  fi
+# apt_install PACKAGE DESCRIPTION: installs a Debian package, as root or with
+# sudo; fails when neither is possible.
+apt_install() {
   local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  say "installing GoogleTest (Debian's libgtest-dev)"
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { fail "$2 is missing: install Debian's $1"; return 1; }
+    sudo=sudo
+  fi
+  say "installing $2 (Debian's $1)"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$1" >/dev/null
+}
+
+ensure_gtest() {
+  [ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev GoogleTest
+}
+
+# ensure_ccache: ccache when it can be had; the builds work without it, only
+# slower on a rerun from scratch.
+ensure_ccache() {
+  command -v ccache >/dev/null && return 0
+  apt_install ccache ccache || say "going on without ccache"
 }

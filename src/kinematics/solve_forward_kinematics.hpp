@@ -23,8 +23,10 @@ enum class ForwardKinematicsStatus {
   // returned pose (same body yaw, the model's assembly modes) gives back every
   // joint angle to within 1e-9 rad, wrapped.
   converged,
-  // The tolerance was not reached within max_iterations, or the error stopped
-  // falling at a Jacobian of full rank (a tolerance below what rounding allows).
+  // The tolerance was not reached within max_iterations; or the error stopped
+  // falling at a well-conditioned Jacobian (a tolerance below what rounding
+  // allows); or the rods hold to a tolerance too loose for inverse kinematics to
+  // give back the angles within 1e-9 rad, though every branch is in its mode.
   iteration_limit,
   // Every rod is satisfied, but inverse kinematics at that pose does not give
   // back the joint angles: some branch sits in its other assembly mode (or right
@@ -32,9 +34,13 @@ enum class ForwardKinematicsStatus {
   // assembly of the mechanism, just not the one the model describes; start
   // closer to the expected pose.
   assembly_mismatch,
-  // The Jacobian of the rod constraints is rank deficient at the reached pose and
-  // no step along the least-squares direction reduces the error: the start lies
-  // at, or the iteration ran into, a singularity.
+  // No step along the Newton direction (least squares where the Jacobian is
+  // rank deficient) reduces the error, and the Jacobian of the rod constraints
+  // is singular or nearly so there (dimensionless, rows normalised and rotations
+  // scaled by the mean anchor radius: its smallest singular value not certified
+  // above 1e-4, against about 2 for its largest). The start lies at a
+  // singularity, or the iteration ran into a local minimum of the error, where
+  // the Jacobian is always singular: starts far from the answer end so.
   singular,
   // A joint angle, the body yaw, the start, or the model's geometry (lengths,
   // motor poses, anchors, solutions) is NaN or infinite. Nothing is iterated.

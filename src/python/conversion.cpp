@@ -1,5 +1,7 @@
 #include "python/conversion.hpp"
 
+#include <bit>
+#include <cstring>
 #include <string>
 
 #include "python/reference.hpp"
@@ -65,12 +67,96 @@ inline bool read_exact_floats(PyObject* sequence, double* out) {
 
 // Four rows of four exact floats, each row an exact list or tuple in an exact
 // list or tuple of four; row by row into `rows`.
-inline bool read_exact_pose(PyObject* sequence, double (&rows)[4][4]) {
+inline bool read_exact_pose(PyObject* sequence, std::array<double, 16>& rows) {
   if (!PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence)) return false;
   if (Py_SIZE(sequence) != 4) return false;
   PyObject* const* items = PySequence_Fast_ITEMS(sequence);
   for (int r = 0; r < 4; ++r) {
-    if (!read_exact_floats<4>(items[r], rows[r])) return false;
+    if (!read_exact_floats<4>(items[r], rows.data() + 4 * r)) return false;
+  }
+  return true;
+}
+
+// numpy arrays, which robot code passes as often as lists, without numpy: it
+// is no dependency of the module, so its array type is recognised by name and
+// read through the buffer protocol. A class written in Python is a heap type
+// whatever name it is given, so a static type named numpy.ndarray is numpy's
+// own; once seen it is remembered, static types living as long as the process.
+PyTypeObject* ndarray_type = nullptr;
+
+inline bool is_exact_ndarray(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == ndarray_type) return true;
+  if (ndarray_type || (type->tp_flags & Py_TPFLAGS_HEAPTYPE) || std::strcmp(type->tp_name, "numpy.ndarray") != 0) {
+    return false;
+  }
+  ndarray_type = type;
+  return true;
+}
+
+// One double in native byte order: "d" as numpy gives it for an aligned
+// array, or with a byte order mark that means native ("=d" for an unaligned one).
+inline bool is_native_double(const char* format) {
+  if (!format) return false;
+  constexpr char kNativeOrder = std::endian::native == std::endian::little ? '<' : '>';
+  if (*format == '@' || *format == '=' || *format == kNativeOrder) ++format;
+  return format[0] == 'd' && format[1] == '\0';
+}
+
+// Releases a buffer on every path out.
+class BufferView {
+ public:
+  BufferView() noexcept = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (view_.obj) PyBuffer_Release(&view_);
+  }
+  // False, with no error pending, if obj exports no such buffer.
+  bool get(PyObject* obj, int flags) noexcept {
+    if (PyObject_GetBuffer(obj, &view_, flags) == 0) return true;
+    view_.obj = nullptr;
+    PyErr_Clear();
+    return false;
+  }
+  const Py_buffer* operator->() const noexcept { return &view_; }
+
+ private:
+  Py_buffer view_{};
+};
+
+// The other fast path: an exact numpy.ndarray of native float64 of exactly
+// `shape` (one or two dimensions), with any strides (transposed, reversed,
+// sliced, broadcast with stride 0, unaligned), read into `out` row by row. Its
+// items are what the generic path reads from it, numpy float64 scalars being
+// floats holding the same doubles, so the values agree bit for bit. numpy's
+// exporter runs no Python code and the interpreter lock is held throughout, so
+// no other thread can change the items while they are read. Read-only arrays export their buffer too, since none is asked to be
+// writable. Anything else returns false having had no effect: other dtypes,
+// shapes and subclasses take the generic path, which reports what is wrong.
+template <std::size_t Rank>
+bool read_float64_array(PyObject* obj, const std::array<Py_ssize_t, Rank>& shape, double* out) {
+  static_assert(Rank == 1 || Rank == 2);
+  if (!is_exact_ndarray(obj)) return false;
+  BufferView view;
+  if (!view.get(obj, PyBUF_RECORDS_RO)) return false;
+  if (view->ndim != static_cast<int>(Rank) || view->itemsize != sizeof(double) || view->suboffsets ||
+      !is_native_double(view->format)) {
+    return false;
+  }
+  for (std::size_t d = 0; d < Rank; ++d) {
+    if (view->shape[d] != shape[d]) return false;
+  }
+  // No strides given means C order.
+  const Py_ssize_t inner = view->strides ? view->strides[Rank - 1] : sizeof(double);
+  const Py_ssize_t outer = Rank == 1 ? 0 : view->strides ? view->strides[0] : shape[Rank - 1] * inner;
+  const Py_ssize_t rows = Rank == 1 ? 1 : shape[0];
+  const char* const base = static_cast<const char*>(view->buf);
+  for (Py_ssize_t r = 0; r < rows; ++r) {
+    for (Py_ssize_t c = 0; c < shape[Rank - 1]; ++c) {
+      // Unaligned arrays exist (a view at an odd offset into bytes).
+      std::memcpy(out++, base + r * outer + c * inner, sizeof(double));
+    }
   }
   return true;
 }
@@ -87,6 +173,7 @@ template <std::size_t N>
 std::array<double, N> extract_floats(PyObject* obj) {
   std::array<double, N> values;
   if (read_exact_floats<N>(obj, values.data())) return values;
+  if (read_float64_array<1>(obj, {static_cast<Py_ssize_t>(N)}, values.data())) return values;
   for_each_item<N>(obj, [&](std::size_t i, PyObject* item) { values[i] = extract_float(item); });
   return values;
 }
@@ -101,10 +188,10 @@ Vector3 extract_vector3(PyObject* obj) {
 
 Pose extract_pose(PyObject* obj) {
   Pose pose;
-  double rows[4][4];
-  if (read_exact_pose(obj, rows)) {
+  std::array<double, 16> rows;
+  if (read_exact_pose(obj, rows) || read_float64_array<2>(obj, {4, 4}, rows.data())) {
     for (int r = 0; r < 4; ++r) {
-      for (int c = 0; c < 4; ++c) pose(r, c) = rows[r][c];
+      for (int c = 0; c < 4; ++c) pose(r, c) = rows[4 * r + c];
     }
     return pose;
   }

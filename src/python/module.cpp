@@ -14,6 +14,13 @@
 #include "python/text.hpp"
 #include "python/torso_object.hpp"
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// CPython 3.12's own test of whether the current interpreter takes modules
+// like this one (isolated interpreters do not). Exported by the interpreter but
+// declared only in its internal headers.
+extern "C" PyAPI_FUNC(int) _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
+#endif
+
 namespace tavrino::python {
 
 namespace {
@@ -43,7 +50,8 @@ PyModuleDef module_definition = {
 
 // Set once, by the first interpreter that imports the module: its objects
 // (the module, the class) belong to that interpreter, so no other one may use
-// them. Atomic because interpreters need not share a GIL.
+// them. Atomic because interpreters need not share a GIL. Only an import that
+// the interpreter goes on to accept may set it (see refuse_if_interpreter_would).
 std::atomic<std::int64_t> initialised_interpreter_id{-1};
 // The cells below are written under the interpreter lock only, by the one
 // interpreter allowed, and never released.
@@ -106,9 +114,25 @@ void add_class(PyObject* module) {
   if (PyObject_SetAttr(module, name.get(), type) < 0) throw_fetched_error();
 }
 
+// An interpreter that takes no single-phase modules (an isolated one, since
+// 3.12) still runs this initialiser on 3.12 and refuses the module only after
+// it returns. Had that run claimed the module, the interpreter that was
+// refused would hold it for good, every other import in the process failing,
+// and the cells would keep objects of an interpreter that is gone. So the
+// initialiser applies the interpreter's own test first and fails as the
+// interpreter would have, before it claims or creates anything. 3.13 runs the
+// initialiser of an import from another interpreter in the main interpreter,
+// and earlier versions have no such refusal.
+void refuse_if_interpreter_would() {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+  if (_PyImport_CheckSubinterpIncompatibleExtensionAllowed(kModuleName) < 0) throw_fetched_error();
+#endif
+}
+
 PyObject* make_module() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) throw_fetched_error();
+  refuse_if_interpreter_would();
   std::int64_t expected = -1;
   if (!initialised_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
     throw PythonError(PyExc_ImportError,

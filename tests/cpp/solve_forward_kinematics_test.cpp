@@ -180,14 +180,5 @@ TEST(SolveForwardKinematics, StatusesOfConstructedCases) {
   EXPECT_EQ(status_of(wide, JointAngles{}, Pose::Identity(), {}), Status::singular);
 }
 
-TEST(SolveForwardKinematics, StatusNames) {
-  const std::pair<Status, const char*> names[] = {
-      {Status::converged, "converged"},   {Status::iteration_limit, "iteration_limit"},
-      {Status::assembly_mismatch, "assembly_mismatch"}, {Status::singular, "singular"},
-      {Status::not_finite, "not_finite"}, {Status::invalid_model, "invalid_model"}};
-  for (const auto& [status, name] : names) EXPECT_STREQ(to_string(status), name);
-  EXPECT_STREQ(to_string(static_cast<Status>(42)), "unknown");
-}
-
 }  // namespace
 }  // namespace tavrino

@@ -76,8 +76,9 @@ def test_instances_take_no_attributes_and_no_weak_references():
 def import_in_a_second_interpreter(isolated: bool) -> str:
     """Imports the module in a new interpreter of this process and returns the
     report of the exception that ended it ("" if none did). An isolated
-    interpreter refuses single-phase modules itself, before their initialiser
-    runs; a legacy one (the only kind before 3.12) calls the initialiser."""
+    interpreter refuses single-phase modules itself: 3.12 after running their
+    initialiser in it, 3.13 after running it in the main interpreter. A legacy
+    one (the only kind before 3.12) takes the module if its initialiser agrees."""
     code = "import tavrino_torso_kinematics"
     if sys.version_info >= (3, 13):
         interpreters = pytest.importorskip("_interpreters")
@@ -113,6 +114,55 @@ def test_an_isolated_interpreter_refuses_the_module():
     report = import_in_a_second_interpreter(isolated=True)
     assert "ImportError" in report
     assert "subinterpreters" in report
+
+
+SECOND_INTERPRETER_FIRST = r"""
+import sys
+kind = sys.argv[1]
+code = ("from tavrino_torso_kinematics import TavrinoTorsoKinematics as K; "
+        "assert K(1.0, 1.0).inverse_kinematics([[1, 0, 0, 0]] * 4) == []")
+if sys.version_info >= (3, 13):
+    import _interpreters as interpreters
+    interp = interpreters.create(kind)
+    failure = interpreters.run_string(interp, code)
+    print("ok" if failure is None else failure.formatted.strip().splitlines()[-1])
+else:
+    import _xxsubinterpreters as interpreters
+    interp = interpreters.create(**({"isolated": kind == "isolated"} if sys.version_info >= (3, 12) else {}))
+    try:
+        interpreters.run_string(interp, code)
+        print("ok")
+    except interpreters.RunFailedError as failure:
+        print(failure)
+interpreters.destroy(interp)
+try:
+    exec(code)
+    print("ok")
+except ImportError as error:
+    print("ImportError:", error)
+"""
+
+
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+def test_an_import_the_interpreter_refuses_claims_nothing(kind):
+    """A new interpreter imports first, then the main one. Exactly one of them
+    gets a working module, and an isolated interpreter never does, so the main
+    interpreter has it then. 3.13 runs the initialiser of a legacy interpreter's
+    import in the main interpreter first, which then holds the module; before
+    3.13 the legacy interpreter keeps it."""
+    if kind == "isolated" and sys.version_info < (3, 12):
+        pytest.skip("isolated interpreters came with Python 3.12")
+    pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
+    result = subprocess.run([sys.executable, "-c", SECOND_INTERPRETER_FIRST, kind],
+                            capture_output=True, text=True, timeout=120, check=False)
+    assert (result.returncode, result.stderr) == (0, "")
+    second, main = result.stdout.splitlines()
+    if kind == "legacy" and sys.version_info < (3, 13):
+        assert second == "ok"
+        assert main.startswith("ImportError:") and "do not yet support subinterpreters" in main
+    else:
+        assert "ImportError" in second and "subinterpreters" in second
+        assert main == "ok"
 
 
 # The class is mutable, so __new__ can be replaced with one that skips the

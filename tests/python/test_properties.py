@@ -79,3 +79,23 @@ def test_forward_kinematics_finds_the_pose_back_from_home(pose):
     assert torso_geometry.residual_norm(angles, estimate) <= 1e-6
     np.testing.assert_allclose(estimate, pose, rtol=0, atol=1e-4)
     assert torso.forward_kinematics(NAN6) == estimate
+
+
+@settings(max_examples=20, deadline=None)
+@given(reachable_poses, yaws, st.floats(-1.0, 1.0))
+def test_forward_body_yaw_is_a_turn_about_the_world_z_axis(pose, yaw, height):
+    """Whatever the height of the pose: forward kinematics with a body yaw is the
+    turn Rz(yaw) of its answer without one, and so undoes inverse kinematics
+    with the same body yaw."""
+    torso = make_example_torso()
+    lifted = np.array(pose)
+    lifted[2, 3] += height
+    torso.reset_forward_kinematics(lifted)
+    np.testing.assert_allclose(torso.forward_kinematics(NAN6, yaw), torso_geometry.z_rotation(yaw) @ lifted,
+                               rtol=0, atol=4e-16)
+    turned = torso_geometry.z_rotation(yaw) @ np.array(pose)
+    angles = torso.inverse_kinematics(turned, yaw)
+    torso.reset_forward_kinematics(make_pose())
+    for _ in range(60):
+        estimate = torso.forward_kinematics(angles, yaw)
+    np.testing.assert_allclose(estimate, turned, rtol=0, atol=1e-4)

@@ -3,10 +3,7 @@ a whole estimate, and nothing hangs, also when conversion code calls back in."""
 
 from __future__ import annotations
 
-import sys
 import threading
-
-import pytest
 
 from conftest import NAN6
 from example_torso import make_pose
@@ -14,14 +11,6 @@ from example_torso import make_pose
 POSES = [make_pose((0.001 * k, -0.001 * k, 0.0005 * k), 0.02 * k, -0.01 * k, 0.03 * k) for k in range(8)]
 RESETS = (make_pose((0.002, 0.0, 0.0)), make_pose((0.0, -0.003, 0.001), yaw=0.1))
 JOIN_TIMEOUT = 60.0
-
-
-@pytest.fixture
-def fast_switching():
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    yield
-    sys.setswitchinterval(previous)
 
 
 def run_threads(targets):

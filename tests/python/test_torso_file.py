@@ -4,6 +4,7 @@ and every kind of mistake is reported with the field it concerns."""
 from __future__ import annotations
 
 import math
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -120,12 +121,30 @@ def test_an_unreadable_file_is_reported_by_name(tmp_path):
         load(tmp_path / "latin1.toml")
 
 
-def test_pose_branches_and_a_home_pose_are_read_as_given(tmp_path):
+def test_pose_branches_and_a_home_pose_in_millimetres_are_read_in_metres(tmp_path):
     path = tmp_path / "unit.toml"
-    text = six_pose_branches(IDENTITY).replace("rod_length = 1.0", "rod_length = 1.0\nlength_unit = \"mm\"\n"
-                                               "home_pose = [[1, 0, 0, 1.5], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]")
+    moved = "[[1, 0, 0, 20], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]"
+    text = six_pose_branches(moved).replace("rod_length = 1.0", "rod_length = 1.0\nlength_unit = \"mm\"\n"
+                                            "home_pose = [[1, 0, 0, 1.5], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]")
     path.write_text(text)
     description = load(path)
-    assert description.millimetres_per_unit == 1.0
-    assert description.home[0][3] == 1.5
-    assert all(b.motor_pose == example_torso.identity() and b.solution == 1.0 for b in description.branches)
+    assert (description.motor_arm_length, description.rod_length, description.home[0][3]) == (0.001, 0.001, 0.0015)
+    expected = example_torso.identity()
+    expected[0][3] = 0.02
+    assert all(b.motor_pose == expected and b.solution == 1.0 for b in description.branches)
+
+
+def test_the_example_in_millimetres_is_the_example_in_metres(tmp_path):
+    data = tomllib.loads(GOOD)
+    mm = [f"length_unit = \"mm\"\nmotor_arm_length = {data['motor_arm_length'] * 1000}\n"
+          f"rod_length = {data['rod_length'] * 1000}\n"]
+    for branch in data["branch"]:
+        mm.append(f"[[branch]]\nanchor = {[v * 1000 for v in branch['anchor']]}\n"
+                  f"motor_origin = {[v * 1000 for v in branch['motor_origin']]}\n"
+                  f"motor_axis = {branch['motor_axis']}\narm_zero = {branch['arm_zero']}\n"
+                  f"solution = {branch['solution']}\n")
+    path = tmp_path / "mm.toml"
+    path.write_text("".join(mm))
+    from_file, built_in = load(path).make_torso(), example_torso.make_example_torso()
+    pose = example_torso.make_pose((0.006, -0.004, 0.005), 0.1, -0.2, 0.3)
+    assert from_file.inverse_kinematics(pose) == pytest.approx(built_in.inverse_kinematics(pose), abs=1e-12)

@@ -1,0 +1,49 @@
+"""How often each core source was compiled: compile_count.py LOG ROOT.
+
+LOG is what tools/compile-launcher wrote (the build folder and the source of
+every real compilation; ccache hits are not in it). Prints one line: the most
+compilations of any file under src/kinematics, and per build folder the
+compilations of those files, for example
+
+    core sources (src/kinematics, 14 files) compiled at most 2 times each:
+    build/release 14, build/sanitize 14
+"""
+
+from __future__ import annotations
+
+import sys
+from collections import Counter
+from pathlib import Path
+
+
+def build_folder(directory: Path, root: Path) -> str:
+    """The build tree a compilation ran in: build/<name>, or the folder itself."""
+    try:
+        parts = directory.relative_to(root / "build").parts
+    except ValueError:
+        return str(directory)
+    return "build/" + parts[0] if parts else "build"
+
+
+def main() -> int:
+    log, root = Path(sys.argv[1]), Path(sys.argv[2]).resolve()
+    core = root / "src" / "kinematics"
+    per_file: Counter[Path] = Counter()
+    per_tree: Counter[str] = Counter()
+    lines = log.read_text().splitlines() if log.exists() else []
+    for line in lines:
+        directory, _, source = line.partition("\t")
+        path = (Path(directory) / source).resolve()
+        if core in path.parents:
+            per_file[path] += 1
+            per_tree[build_folder(Path(directory).resolve(), root)] += 1
+    files = sorted(core.rglob("*.cpp"))
+    most = max(per_file.values(), default=0)
+    trees = ", ".join(f"{tree} {count}" for tree, count in sorted(per_tree.items())) or "nothing compiled"
+    print(f"core sources (src/kinematics, {len(files)} files) compiled at most {most} "
+          f"time{'' if most == 1 else 's'} each: {trees}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
