@@ -5,6 +5,7 @@
 // as a Python pose lists them.
 #include <chrono>
 #include <span>
+#include <vector>
 
 #include "kinematics/kinematics.hpp"
 
@@ -63,6 +64,48 @@ __attribute__((visibility("default"))) double ttk_core_forward_step_ns(const dou
     reset_forward_kinematics(model, start);
     keep(forward_kinematics(model, angles, std::nullopt));
   });
+}
+
+// inverse_kinematics_into on the example torso for each of `count` poses (16
+// doubles each), six angles per pose into `angles`: the loop a C++ program runs
+// over poses it holds. The poses are converted before the clock starts.
+__attribute__((visibility("default"))) double ttk_core_inverse_kinematics_batch_ns(const double* pose_rows, long count,
+                                                                                   double* angles) {
+  std::vector<Pose> poses;
+  for (long k = 0; k < count; ++k) poses.push_back(pose_from_rows(pose_rows + 16 * k));
+  const Kinematics& model = torso();
+  const auto start = std::chrono::steady_clock::now();
+  for (long k = 0; k < count; ++k) {
+    inverse_kinematics_into(model, poses[static_cast<std::size_t>(k)], std::nullopt, std::span(angles + 6 * k, 6));
+  }
+  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+         static_cast<double>(count);
+}
+
+// solve_forward_kinematics on the example torso for each of `count` samples:
+// six joint angles and a start pose each; the solutions' poses (16 doubles
+// each, row by row) into `pose_rows_out` and their statuses into `status`. The
+// inputs are converted before the clock starts, the outputs after it stops.
+__attribute__((visibility("default"))) double ttk_core_solve_forward_kinematics_batch_ns(
+    const double* joint_angles, const double* start_rows, long count, double* pose_rows_out, int* status) {
+  std::vector<JointAngles> angles(static_cast<std::size_t>(count));
+  std::vector<Pose> starts;
+  for (long k = 0; k < count; ++k) {
+    for (int i = 0; i < 6; ++i) angles[static_cast<std::size_t>(k)][static_cast<std::size_t>(i)] = joint_angles[6 * k + i];
+    starts.push_back(pose_from_rows(start_rows + 16 * k));
+  }
+  std::vector<ForwardKinematicsSolution> solutions(static_cast<std::size_t>(count));
+  const Kinematics& model = torso();
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t k = 0; k < solutions.size(); ++k) {
+    solutions[k] = solve_forward_kinematics(model, angles[k], starts[k], std::nullopt);
+  }
+  const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+  for (std::size_t k = 0; k < solutions.size(); ++k) {
+    for (int e = 0; e < 16; ++e) pose_rows_out[16 * k + static_cast<std::size_t>(e)] = solutions[k].t_world_platform(e / 4, e % 4);
+    status[k] = static_cast<int>(solutions[k].status);
+  }
+  return ns / static_cast<double>(count);
 }
 
 }  // extern "C"

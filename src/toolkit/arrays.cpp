@@ -37,8 +37,10 @@ nb::object convert(nb::handle value, const Argument& argument, const std::string
   try {
     array = numpy.attr("asarray")(value);
   } catch (nb::python_error& error) {
-    // A ragged nesting of sequences, or an object numpy cannot read.
+    // A ragged nesting of sequences, or an object numpy cannot read; anything
+    // else (MemoryError, KeyboardInterrupt, ...) goes on as it is.
     const bool type_error = error.matches(PyExc_TypeError);
+    if (!type_error && !error.matches(PyExc_ValueError)) throw;
     const std::string reason = nb::str(error.value()).c_str();
     raise_error(type_error ? PyExc_TypeError : PyExc_ValueError,
                 argument.describe() + " must be an array of real numbers of shape " + expected + ": " + reason);

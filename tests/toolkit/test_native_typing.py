@@ -8,6 +8,7 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -18,12 +19,15 @@ pytest.importorskip("mypy", reason="mypy is not installed (it comes with the tes
 
 EXAMPLE = Path(__file__).resolve().parent / "typing_examples" / "native_model.py"
 PACKAGE_DIR = Path(tavrino_torso.__file__).parent
+INSTALLED = PACKAGE_DIR.parent in {Path(sysconfig.get_path(key)) for key in ("purelib", "platlib")}
 
 
 def run(args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
     # Away from the source tree and without a configuration file; mypy does not
     # read PYTHONPATH, so a package from a build tree is named to it directly.
-    env = dict(os.environ, MYPYPATH=str(PACKAGE_DIR.parent))
+    env = dict(os.environ)
+    if not INSTALLED:
+        env["MYPYPATH"] = str(PACKAGE_DIR.parent)
     return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True,
                           timeout=300, check=False)
 
