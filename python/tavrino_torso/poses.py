@@ -81,8 +81,12 @@ def rpy(poses: ArrayLike) -> Array:
     cos_pitch = np.hypot(m[..., 0, 0], m[..., 1, 0])
     pitch = np.arctan2(-m[..., 2, 0], cos_pitch)
     locked = cos_pitch < GIMBAL_LOCK
-    roll = np.where(locked, 0.0, np.arctan2(m[..., 2, 1], m[..., 2, 2]))
     yaw = np.where(locked, np.arctan2(-m[..., 0, 1], m[..., 1, 1]), np.arctan2(m[..., 1, 0], m[..., 0, 0]))
+    # Roll from the rotation with that yaw taken out, Rz(-yaw) R = Ry(pitch) Rx(roll),
+    # whose row 1 is (0, cos roll, -sin roll): entries of order one, so roll fits
+    # the yaw found even near pitch +-pi/2, where both are read off tiny entries.
+    s, c = np.sin(yaw), np.cos(yaw)
+    roll = np.arctan2(s * m[..., 0, 2] - c * m[..., 1, 2], c * m[..., 1, 1] - s * m[..., 0, 1])
     return np.stack([roll, pitch, yaw], axis=-1)
 
 
