@@ -5,7 +5,7 @@ every real compilation; ccache hits are not in it). Prints one line: the most
 compilations of any file under src/kinematics, and per build folder the
 compilations of those files, for example
 
-    core sources (src/kinematics, 14 files) compiled at most 2 times each:
+    this run compiled each core source (src/kinematics, 14 files) at most 2 times:
     build/release 14, build/sanitize 14
 """
 
@@ -40,8 +40,8 @@ def main() -> int:
     files = sorted(core.rglob("*.cpp"))
     most = max(per_file.values(), default=0)
     trees = ", ".join(f"{tree} {count}" for tree, count in sorted(per_tree.items())) or "nothing compiled"
-    print(f"core sources (src/kinematics, {len(files)} files) compiled at most {most} "
-          f"time{'' if most == 1 else 's'} each: {trees}")
+    print(f"this run compiled each core source (src/kinematics, {len(files)} files) at most {most} "
+          f"time{'' if most == 1 else 's'}: {trees}")
     return 0
 
 
