@@ -21,6 +21,10 @@ from tavrino_torso.poses import from_quaternion, pose, rpy, unwrap
 from tavrino_torso.torso import Branch, DescriptionError, Torso
 from tavrino_torso.reach import workspace
 
+# The submodules are there as attributes too; neither imports matplotlib or
+# scipy before it draws or solves.
+from tavrino_torso import calibration, plot  # noqa: E402  (they build on the names above)
+
 __all__ = [
     "Torso",
     "Branch",
