@@ -115,7 +115,10 @@ ensure_env() {
   if [ ! -x "$py" ]; then
     say "creating the environment ${venv#"$ROOT"/} with $("$base" --version 2>&1)"
     rm -rf "$venv"
-    "$base" -m venv "$venv" ||
+    # Only the default environment has a pip of its own; the others use it.
+    local without_pip=()
+    [ -n "${PY:-}" ] && [ "$venv/bin/python" != "$PY" ] && without_pip=(--without-pip)
+    "$base" -m venv "${without_pip[@]}" "$venv" ||
       fail "cannot create a virtual environment with $base; on Debian install python3-venv (or python$(version_of "$base")-venv)"
   fi
   digest="$(cksum <"$ROOT/pyproject.toml")"
@@ -130,7 +133,7 @@ ensure_env() {
   mapfile -t requirements < <("$py" "$ROOT/tools/requirements.py" "${groups[@]}")
   PROGRESS_PY="$py" PROGRESS_PATTERN='^(Collecting|Installing collected|Successfully installed) ' \
     run_logged "installing requirements" "requirements-$(basename "$venv")" \
-    "$py" -m pip install --no-compile "${requirements[@]}"
+    pip_in "$venv" install --no-compile "${requirements[@]}"
   # What the build backend needs besides (CMake or Ninja when the system has none).
   local backend=()
   mapfile -t backend < <("$py" -c 'from scikit_build_core.build import get_requires_for_build_wheel
@@ -138,9 +141,22 @@ for requirement in get_requires_for_build_wheel(): print(requirement)')
   if [ ${#backend[@]} -gt 0 ]; then
     PROGRESS_PY="$py" PROGRESS_PATTERN='^(Collecting|Successfully installed) ' \
       run_logged "installing build tools" "requirements-$(basename "$venv")" \
-      "$py" -m pip install --no-compile "${backend[@]}"
+      pip_in "$venv" install --no-compile "${backend[@]}"
   fi
   for group in "${groups[@]}"; do printf '%s\n' "$digest" >"$venv/.ttk-requirements-$group"; done
+}
+
+# pip_in VENV ARGUMENTS...: pip for VENV. The default environment has its own;
+# the others are made without one and are served by the default environment's
+# (pip --python), which keeps a copy of pip out of each of them.
+pip_in() {
+  local venv="$1"
+  shift
+  if [ -x "$venv/bin/pip" ] || [ -z "${PY:-}" ]; then
+    "$venv/bin/python" -m pip "$@"
+  else
+    "$PY" -m pip --python "$venv/bin/python" "$@"
+  fi
 }
 
 # cmake_generator: Ninja when there is one, else CMake's default.
@@ -197,7 +213,7 @@ build_module() {
   # Taken before the build, so that a file edited during it triggers the next one.
   touch "$stamp.next"
   PROGRESS_PY="$py" run_logged "building the module" "module-$version" \
-    "$py" -m pip install --no-build-isolation --no-deps --no-compile --verbose \
+    pip_in "$venv" install --no-build-isolation --no-deps --no-compile --verbose \
     --config-settings=build-dir="$ROOT/build/{wheel_tag}" \
     --config-settings=cmake.define.TTK_CORE_PREFIX="$CORE_PREFIX" \
     --config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER="$LAUNCHER" "$ROOT"
