@@ -10,8 +10,10 @@ namespace tavrino {
 
 // One iteration of forward kinematics: improves the model's pose estimate by at
 // most one line-searched pseudo-inverse step towards agreement with the six joint
-// angles, and returns the estimate, turned by body_yaw about the vertical line
-// through (0, 0, 0.177) when one is given (the stored estimate is never yawed).
+// angles, and returns the estimate, turned by body_yaw about the world z axis when
+// one is given (the stored estimate is never yawed), as inverse_kinematics takes
+// the body yaw: the turn is computed about the vertical line through (0, 0,
+// 0.177), which is the z axis itself, so the height changes only the last bits.
 // Allocates nothing unless it throws: this is the call for a real-time loop, one
 // step per cycle. (Throwing allocates: the C++ runtime allocates every exception
 // object, and InternalError its message.)
@@ -37,7 +39,8 @@ ArmTips arm_tips(double motor_arm_length, const JointAngles& joint_angles) noexc
 // exactly zero determinant; nothing else.
 Vector6 rod_residuals(const Kinematics& model, const Pose& t_world_platform, const ArmTips& tips);
 
-// The pose of `estimate` turned by yaw about the vertical line through (0, 0, 0.177).
+// The pose of `estimate` turned by yaw about the vertical line through (0, 0, 0.177),
+// that is about the world z axis (lowered, turned and raised again).
 Pose apply_body_yaw(const Pose& estimate, double yaw) noexcept;
 
 }  // namespace tavrino
