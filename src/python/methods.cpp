@@ -25,8 +25,6 @@ namespace tavrino::python {
 
 namespace {
 
-constexpr std::string_view kClassName = "TavrinoTorsoKinematics";
-
 constexpr std::string_view kNewParameters[] = {"motor_arm_length", "rod_length"};
 constexpr std::string_view kAddBranchParameters[] = {"branch_platform", "t_world_motor", "solution"};
 constexpr std::string_view kInverseKinematicsParameters[] = {"t_world_platform", "body_yaw"};

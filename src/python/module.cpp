@@ -26,7 +26,6 @@ namespace tavrino::python {
 namespace {
 
 constexpr const char* kModuleName = "tavrino_torso_kinematics";
-constexpr const char* kClassName = "TavrinoTorsoKinematics";
 // The class declares no module, so it is registered under "builtins".
 constexpr const char* kTypeSpecName = "builtins.TavrinoTorsoKinematics";
 // The short class name, the text signature and an empty docstring: the
@@ -105,7 +104,7 @@ std::string debug_rendering(const PythonError& error) {
 
 void add_class(PyObject* module) {
   PyObject* type = reinterpret_cast<PyObject*>(torso_type());
-  Reference name(PyUnicode_FromString(kClassName));
+  Reference name(PyUnicode_FromStringAndSize(kClassName.data(), static_cast<Py_ssize_t>(kClassName.size())));
   if (!name) throw_fetched_error();
   const Reference all = module_all(module);
   if (PyList_Append(all.get(), name.get()) < 0) {

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <string_view>
+
 #include "kinematics/model.hpp"
 #include "python/object_lock.hpp"
 #include "python/python_api.hpp"
 
 namespace tavrino::python {
+
+// The class's name, as its methods' messages and the module's __all__ give it.
+inline constexpr std::string_view kClassName = "TavrinoTorsoKinematics";
 
 // The instance record of TavrinoTorsoKinematics: the object header, then the
 // lock, then the model it guards. The interpreter allocates and frees the

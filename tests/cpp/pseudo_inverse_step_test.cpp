@@ -14,6 +14,7 @@
 #include "kinematics/detail/pseudo_inverse_step.hpp"
 #include "kinematics/kinematics.hpp"
 #include "near_home_poses.hpp"
+#include "torso_models.hpp"
 
 namespace tavrino {
 namespace {
@@ -22,12 +23,9 @@ using detail::pseudo_inverse;
 using detail::pseudo_inverse_step;
 using detail::pseudo_inverse_step_by_svd;
 using detail::singular_values_certified_above;
+using tavrino_test::relative_gap;
 
 Vector6 reference_step(const Matrix6& j, const Vector6& r) { return pseudo_inverse(j) * r; }
-
-double relative_gap(const Vector6& step, const Vector6& reference) {
-  return (step - reference).norm() / std::max(reference.norm(), std::numeric_limits<double>::min());
-}
 
 // The Jacobian and residuals of the first step from `start` towards the angles
 // of `target`, as the solver forms them.

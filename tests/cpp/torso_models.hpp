@@ -6,6 +6,7 @@
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -67,6 +68,11 @@ inline Pose moved(const Pose& pose, const Vector6& twist, double h) {
   out.topLeftCorner<3, 3>() = turn * pose.topLeftCorner<3, 3>();
   out.block<3, 1>(0, 3) += h * twist.head<3>();
   return out;
+}
+
+// |a - b| relative to |b|; b may be zero.
+inline double relative_gap(const Vector6& a, const Vector6& b) {
+  return (a - b).norm() / std::max(b.norm(), std::numeric_limits<double>::min());
 }
 
 }  // namespace tavrino_test

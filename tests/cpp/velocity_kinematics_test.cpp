@@ -24,8 +24,6 @@ Vector6 twist_between(const Pose& minus, const Pose& plus, const Pose& middle, d
   return out;
 }
 
-double relative_gap(const Vector6& a, const Vector6& b) { return (a - b).norm() / b.norm(); }
-
 // Both directions against central differences: joint_velocities against
 // inverse kinematics along a twist, platform_twist against forward kinematics
 // along joint velocities, with and without a body yaw.
