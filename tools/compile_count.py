@@ -1,7 +1,9 @@
 """How often each core source was compiled: compile_count.py LOG ROOT.
 
 LOG is what tools/compile-launcher wrote (the build folder and the source of
-every real compilation; ccache hits are not in it). Prints one line: the most
+every real compilation; ccache hits are not in it). A unity source, which CMake
+writes to compile several files as one, counts as a compilation of each file
+it includes. Prints one line: the most
 compilations of any file under src/kinematics, and per build folder the
 compilations of those files, for example
 
@@ -11,6 +13,7 @@ compilations of those files, for example
 
 from __future__ import annotations
 
+import re
 import sys
 from collections import Counter
 from pathlib import Path
@@ -25,6 +28,18 @@ def build_folder(directory: Path, root: Path) -> str:
     return "build/" + parts[0] if parts else "build"
 
 
+def compiled_files(path: Path) -> list[Path]:
+    """The files one compilation of PATH compiled: PATH itself, or for a unity
+    source of CMake's the files it includes."""
+    if not (path.name.startswith("unity_") and path.parent.name == "Unity"):
+        return [path]
+    try:
+        text = path.read_text()
+    except OSError:
+        return [path]
+    return [Path(included).resolve() for included in re.findall(r'^#include "(.+)"$', text, re.M)]
+
+
 def main() -> int:
     log, root = Path(sys.argv[1]), Path(sys.argv[2]).resolve()
     core = root / "src" / "kinematics"
@@ -33,10 +48,10 @@ def main() -> int:
     lines = log.read_text().splitlines() if log.exists() else []
     for line in lines:
         directory, _, source = line.partition("\t")
-        path = (Path(directory) / source).resolve()
-        if core in path.parents:
-            per_file[path] += 1
-            per_tree[build_folder(Path(directory).resolve(), root)] += 1
+        for path in compiled_files((Path(directory) / source).resolve()):
+            if core in path.parents:
+                per_file[path] += 1
+                per_tree[build_folder(Path(directory).resolve(), root)] += 1
     files = sorted(core.rglob("*.cpp"))
     most = max(per_file.values(), default=0)
     trees = ", ".join(f"{tree} {count}" for tree, count in sorted(per_tree.items())) or "nothing compiled"

@@ -2,11 +2,11 @@
 #include <utility>
 
 #include "kinematics/detail/pseudo_inverse_step.hpp"
+#include "kinematics/detail/system_order.hpp"
 
 namespace tavrino::detail {
 
 Vector6 solve_by_elimination(const Matrix6& j, const Vector6& r) noexcept {
-  constexpr int kN = 6;
   // The augmented rows [J | r]; rows are swapped through `row`, not moved.
   double a[kN][kN + 1];
   int row[kN];

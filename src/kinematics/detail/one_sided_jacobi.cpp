@@ -2,12 +2,11 @@
 #include <limits>
 
 #include "kinematics/detail/pseudo_inverse_step.hpp"
+#include "kinematics/detail/system_order.hpp"
 
 namespace tavrino::detail {
 
 namespace {
-
-constexpr int kN = 6;
 
 // Columns count as orthogonal once |a_p . a_q| <= tol |a_p| |a_q|. At a few
 // units of roundoff the singular values are as accurate as double precision

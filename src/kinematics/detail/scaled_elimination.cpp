@@ -3,10 +3,11 @@
 #include <cmath>
 #include <utility>
 
+#include "kinematics/detail/system_order.hpp"
+
 namespace tavrino::detail {
 
 std::optional<Vector6> solve_column_scaled(const Matrix6& a, const Vector6& b) noexcept {
-  constexpr int kN = 6;
   double scale[kN];
   double m[kN][kN + 1];  // [a diag(scale) | b], rows swapped through `row`
   int row[kN];

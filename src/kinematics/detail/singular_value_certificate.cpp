@@ -2,12 +2,12 @@
 #include <limits>
 
 #include "kinematics/detail/pseudo_inverse_step.hpp"
+#include "kinematics/detail/system_order.hpp"
 
 namespace tavrino::detail {
 
 namespace {
 
-constexpr int kN = 6;
 constexpr double kUnitRoundoff = std::numeric_limits<double>::epsilon() / 2;
 
 // The rounding of G = J^T J (each entry a sum of six products) moves its

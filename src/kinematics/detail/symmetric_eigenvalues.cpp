@@ -3,11 +3,12 @@
 #include <cmath>
 #include <limits>
 
+#include "kinematics/detail/system_order.hpp"
+
 namespace tavrino::detail {
 
 namespace {
 
-constexpr int kN = 6;
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 // QL needs one or two iterations per eigenvalue; the cap only ends the loop for
 // inputs that are not finite.
