@@ -1,25 +1,14 @@
 """Shared fixtures: the example torso, a unit-length mechanism whose angles are
 known exactly, and the PanicException class (reachable only through a caught
-instance, since the module does not export it). Also the Hypothesis profile."""
+instance, since the module does not export it)."""
 
 from __future__ import annotations
 
 import math
-import os
 import sys
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, settings
-
-# In CI every run must see the same examples: derandomized, and without the
-# database that would replay failures found by earlier runs. Locally the
-# exploration stays random and remembers what it found. Neither profile lets
-# timing decide a result (the sanitized run is many times slower).
-_untimed = {"deadline": None, "suppress_health_check": [HealthCheck.too_slow]}
-settings.register_profile("ci", derandomize=True, database=None, **_untimed)
-settings.register_profile("local", **_untimed)
-settings.load_profile("ci" if "CI" in os.environ else "local")
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 

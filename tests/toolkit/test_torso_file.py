@@ -228,7 +228,7 @@ def mutated_examples(draw: st.DrawFn) -> dict[str, object]:
     return values
 
 
-@settings(max_examples=300)
+@settings(max_examples=3 * settings.default.max_examples)
 @given(values=mutated_examples())
 def test_any_mutation_of_the_example_is_read_or_reported(tmp_path_factory, values):
     path = tmp_path_factory.mktemp("fuzz") / "torso.toml"
@@ -241,7 +241,7 @@ def test_any_mutation_of_the_example_is_read_or_reported(tmp_path_factory, value
         assert len(torso.kinematics().inverse_kinematics(torso.home)) == 6
 
 
-@settings(max_examples=300)
+@settings(max_examples=3 * settings.default.max_examples)
 @given(text=st.lists(st.sampled_from([*"[]{}=\"'#.,+-_ \n\t019eEnaifxo\\\xb5\x00", "[[branch]]\n", "anchor = ",
                                       "rod_length = ", "solution", "1e-323", "inf", '"""', "'''"])).map("".join),
        head=st.sampled_from(["", GOOD[:400], GOOD]))
