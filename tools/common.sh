@@ -228,12 +228,15 @@ build_core() {
 
 # build_module VENV: builds the package (the module and the toolkit) and
 # installs it into VENV, unless it is installed already and none of its sources
-# has changed since. Builds and installs the core first.
+# has changed since. Builds and installs the core first (unless TTK_CORE_BUILT).
 build_module() {
   local venv="$1"
   local py="$venv/bin/python" stamp="$venv/.ttk-module" version
   version="$(version_of "$py")"
-  build_core
+  # TTK_CORE_BUILT: the caller has built and installed the core already (and
+  # may be building the release tree meanwhile, which must not be built twice
+  # at once).
+  [ -n "${TTK_CORE_BUILT:-}" ] || build_core
   if [ -f "$stamp" ] && [ -z "$(find "$CORE_PREFIX" -name '*.a' -newer "$stamp" -print -quit)" ] && [ -z "$(find "${MODULE_INPUTS[@]}" -newer "$stamp" -print -quit 2>/dev/null)" ] &&
     "$py" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("tavrino_torso_kinematics") is None)'; then
     say "the module for Python $version is up to date"
