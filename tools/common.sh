@@ -218,7 +218,11 @@ ensure_release_tree() {
 
 # build_core: the core compiled in the release tree and installed into
 # CORE_PREFIX, where the Python builds and the downstream project find it.
+# Nothing to do with TTK_CORE_BUILT set: the caller has built and installed the
+# core already, and may be building the release tree meanwhile, which must not
+# be built twice at once.
 build_core() {
+  [ -z "${TTK_CORE_BUILT:-}" ] || return 0
   ensure_release_tree
   PROGRESS_PY="$PY" PROGRESS_PATTERN='^\[ *[0-9]+/[0-9]+\] (Building|Linking)' \
     run_logged "building the core" build-core cmake --build "$RELEASE_TREE" --target kinematics_core
@@ -228,15 +232,12 @@ build_core() {
 
 # build_module VENV: builds the package (the module and the toolkit) and
 # installs it into VENV, unless it is installed already and none of its sources
-# has changed since. Builds and installs the core first (unless TTK_CORE_BUILT).
+# has changed since. Builds and installs the core first.
 build_module() {
   local venv="$1"
   local py="$venv/bin/python" stamp="$venv/.ttk-module" version
   version="$(version_of "$py")"
-  # TTK_CORE_BUILT: the caller has built and installed the core already (and
-  # may be building the release tree meanwhile, which must not be built twice
-  # at once).
-  [ -n "${TTK_CORE_BUILT:-}" ] || build_core
+  build_core
   if [ -f "$stamp" ] && [ -z "$(find "$CORE_PREFIX" -name '*.a' -newer "$stamp" -print -quit)" ] && [ -z "$(find "${MODULE_INPUTS[@]}" -newer "$stamp" -print -quit 2>/dev/null)" ] &&
     "$py" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("tavrino_torso_kinematics") is None)'; then
     say "the module for Python $version is up to date"
