@@ -26,9 +26,11 @@ The rooms, from the bottom: `model` (the parameters and the rod residuals),
 from .design import calibration_poses
 from .measurements import MeasurementError, Measurements, read_measurements, write_measurements
 from .report import Calibration, Errors, Parameter
-from .solve import LOSSES, calibrate, validate
+from .solve import IDENTIFIABLE_RCOND, LOSSES, calibrate, validate
 
 __all__ = [
+    "IDENTIFIABLE_RCOND",
+    "LOSSES",
     "Calibration",
     "Errors",
     "MeasurementError",

@@ -17,7 +17,7 @@ from .measurements import Measurements, MeasurementError, as_measurements
 from .model import Layout, one_blas_thread, residuals, residuals_and_jacobian, samples
 from .report import DISPLAY, Calibration, Errors, Parameter
 
-__all__ = ["LOSSES", "calibrate", "validate"]
+__all__ = ["IDENTIFIABLE_RCOND", "LOSSES", "calibrate", "validate"]
 
 # A direction of the scaled Jacobian (parameters in 1 mm and 1 degree) whose
 # singular value is below this fraction of the largest is one that no data of the
