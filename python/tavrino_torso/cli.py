@@ -6,6 +6,8 @@ workspace; chooses poses to measure and calibrates a built torso from them.
     tavrino-torso draw FILE --out PNG
     tavrino-torso calibration-poses FILE --count N -o POSES.csv
     tavrino-torso calibrate FILE MEASUREMENTS.csv -o CALIBRATED.toml
+    tavrino-torso view FILE [--port N] [--trajectory TRAJECTORY.csv]
+    tavrino-torso export-mjcf FILE -o TORSO.xml
 
 Exit status: 0 when the torso is fine, 1 when it has a problem (home out of
 reach, at the edge of a branch's reach, or near a singularity), 2 for a file
@@ -27,6 +29,7 @@ from pathlib import Path
 
 from .calibration_cli import add_calibrate, add_calibration_poses, run_calibrate, run_calibration_poses
 from .torso import DescriptionError, Torso
+from .view_cli import add_export_mjcf, add_view, run_export_mjcf, run_view
 
 PROG = "tavrino-torso"
 PLOT_EXTRA = "pip install 'tavrino_torso_kinematics[plot]'"
@@ -200,6 +203,8 @@ COMMANDS: dict[str, tuple[Adder, Runner]] = {
     "draw": (add_draw, run_draw),
     "calibration-poses": (add_calibration_poses, run_calibration_poses),
     "calibrate": (add_calibrate, run_calibrate),
+    "view": (add_view, run_view),
+    "export-mjcf": (add_export_mjcf, run_export_mjcf),
 }
 
 
@@ -210,7 +215,7 @@ def parser() -> argparse.ArgumentParser:
         installed = version("tavrino_torso_kinematics")
     except PackageNotFoundError:
         installed = "unknown"
-    result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, and maps its workspace; "
+    result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, maps its workspace, shows it in the browser and exports it to MuJoCo; "
                                                             "chooses poses to measure, and calibrates a built torso.",
                                      epilog="Run a command with --help for its options. Exit status: 0 fine, "
                                             "1 a problem with the torso, 2 a bad file or arguments.")
@@ -223,6 +228,7 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     from .plot import MissingMatplotlib
+    from .view import MissingViser
 
     try:
         args = parser().parse_args(argv)
@@ -234,7 +240,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Failure as failure:
         print(f"error: {failure}", file=sys.stderr)
         return 2
-    except MissingMatplotlib as error:  # for a command that only draws
+    except (MissingMatplotlib, MissingViser) as error:  # for a command that only draws or shows
         print(f"error: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
