@@ -7,17 +7,18 @@ numpy arrays.
 - `Model`: the C++ kinematics, batched: inverse kinematics, forward kinematics
   that converges and says so (`ForwardKinematicsResult`), velocity Jacobians and
   conditioning.
-- `pose`, `from_quaternion`, `rpy`, `unwrap`: poses and angles as arrays.
+- `pose`, `from_quaternion`, `quaternion`, `rpy`, `unwrap`: poses and angles as arrays.
 - `check`, `workspace`: a torso's geometry checked, and its workspace swept.
 
-Submodules: `tavrino_torso.plot` (pictures, with matplotlib) and
-`tavrino_torso.calibration`. The command line is `tavrino-torso`.
+Submodules: `tavrino_torso.plot` (pictures, with matplotlib),
+`tavrino_torso.calibration`, `tavrino_torso.view` (a 3D view in the browser,
+with viser) and `tavrino_torso.mjcf` (a MuJoCo model). The command line is `tavrino-torso`.
 """
 
 from tavrino_torso._native import Model
 from tavrino_torso._results import ForwardKinematicsResult
 from tavrino_torso.checking import check
-from tavrino_torso.poses import from_quaternion, pose, rpy, unwrap
+from tavrino_torso.poses import from_quaternion, pose, quaternion, rpy, unwrap
 from tavrino_torso.torso import Branch, DescriptionError, Torso
 from tavrino_torso.reach import workspace
 
@@ -33,6 +34,7 @@ __all__ = [
     "ForwardKinematicsResult",
     "pose",
     "from_quaternion",
+    "quaternion",
     "rpy",
     "unwrap",
     "check",

@@ -295,6 +295,10 @@ class Viewer:
     def _build_scene(self) -> None:
         scene, torso, arm = self.server.scene, self.torso, self.torso.motor_arm_length
         scene.set_up_direction("+z")
+        # Plain lights without shadows: the picture is a diagram, and a browser
+        # without a graphics card (rendering in software) draws it in a moment.
+        scene.configure_environment_map(None)
+        scene.configure_default_lights(enabled=True, cast_shadow=False)
         centre, radius, bottom = framing(torso)
         camera = self.server.initial_camera
         camera.fov = 50.0 * DEGREE
