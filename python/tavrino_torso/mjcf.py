@@ -135,9 +135,10 @@ def mjcf(torso: Torso, *, position_gain: float = POSITION_GAIN, velocity_gain: f
         ET.SubElement(rod_body, "site", name=f"rod{i}_end", pos=_text([rod, 0, 0]))
         ET.SubElement(equality, "connect", name=f"loop{i}", site1=f"rod{i}_end", site2=f"anchor{i}",
                       solref="0.004 1", solimp="0.99 0.999 0.001")
-        limits = {} if torque_limit is None else {"forcerange": _text([-torque_limit, torque_limit])}
-        ET.SubElement(actuators, "position", name=f"motor{i}", joint=f"motor{i}", kp=repr(position_gain),
-                      kv=repr(velocity_gain), **limits)
+        actuator = ET.SubElement(actuators, "position", name=f"motor{i}", joint=f"motor{i}", kp=repr(position_gain),
+                                 kv=repr(velocity_gain))
+        if torque_limit is not None:
+            actuator.set("forcerange", _text([-torque_limit, torque_limit]))
         key_qpos += [angle, 1.0, 0.0, 0.0, 0.0]
 
     anchors = np.array([b.anchor for b in torso.branches])

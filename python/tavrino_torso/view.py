@@ -109,6 +109,14 @@ def payload_wrench(torso: Torso, at: Array) -> Array | None:
     return np.concatenate([weight, np.cross(lever, weight)])
 
 
+def holding_torques(model: Model, at: Array, angles: Array, wrench: Array, body_yaw: float) -> Array:
+    """The motor torques that balance `wrench` on the platform at pose `at`, by
+    virtual work: for every motion, torques . motor speeds + wrench . twist = 0,
+    with platform @ twist = joint * motor speeds."""
+    jacobians = model.velocity_jacobians(at, angles, body_yaw)
+    return np.asarray(-jacobians.joint * np.linalg.solve(jacobians.platform.T, wrench), dtype=np.float64)
+
+
 def solve(torso: Torso, model: Model, requested: Array, body_yaw: float, last: Scene | None = None) -> Scene:
     """What the view shows for the platform at `requested` with the body turned
     by `body_yaw`; `last` is the scene shown before, whose pose stays when the
@@ -122,7 +130,7 @@ def solve(torso: Torso, model: Model, requested: Array, body_yaw: float, last: S
     torques = None
     wrench = payload_wrench(torso, requested)
     if wrench is not None:
-        torques = np.asarray(model.motor_torques(requested, angles, wrench, body_yaw), dtype=np.float64)
+        torques = holding_torques(model, requested, angles, wrench, body_yaw)
     if np.isnan(angles).any():
         if last is None:
             home = np.asarray(torso.home, dtype=np.float64)
@@ -194,10 +202,10 @@ def readout(scene: Scene, planned_torques: Array | None = None) -> str:
         style = " style='color:#dc1414'" if out else ""
         rows.append(f"<tr{style}>" + "".join(f"<td style='text-align:right;padding:0 0.4em'>{c}</td>"
                                              for c in cells) + "</tr>")
-    out = np.flatnonzero(np.isnan(scene.requested_angles))
-    condition = "-" if out.size else f"{scene.inverse_condition:.3f}"
-    status = (f"<p style='color:#dc1414'>Out of reach of branch {', '.join(map(str, out))}: the platform stays at "
-              "the last reachable pose.</p>" if out.size else "")
+    missed = np.flatnonzero(np.isnan(scene.requested_angles))
+    condition = "-" if missed.size else f"{scene.inverse_condition:.3f}"
+    status = (f"<p style='color:#dc1414'>Out of reach of branch {', '.join(map(str, missed))}: the platform stays "
+              "at the last reachable pose.</p>" if missed.size else "")
     return (f"<div id='readout' style='font-size:0.8em'><table><tr>{head}</tr>{''.join(rows)}</table>"
             f"<p>inverse condition: {condition}</p>{status}</div>")
 
@@ -374,11 +382,7 @@ class Viewer:
             home = gui.add_button("Home")
         for slider in (*self.sliders.values(), self.body_yaw):
             slider.on_update(lambda _: self._from_sliders())
-
-        @home.on_click
-        def _(_: Any) -> None:
-            for slider in (*self.sliders.values(), self.body_yaw):
-                slider.value = 0.0
+        home.on_click(lambda _: self._home())
 
         if self.trajectory is not None:
             with gui.add_folder("Trajectory"):
@@ -390,6 +394,10 @@ class Viewer:
             self.play.on_update(lambda _: self.playing.set() if self.play.value else self.playing.clear())
         with gui.add_folder("Readout"):
             self.readout = gui.add_html(readout(self.scene))
+
+    def _home(self) -> None:
+        for slider in (*self.sliders.values(), self.body_yaw):
+            slider.value = 0.0
 
     def _from_sliders(self) -> None:
         v = {name: slider.value for name, slider in self.sliders.items()}
