@@ -67,6 +67,8 @@ class BranchDrawing:
             tip = np.array([arm * math.cos(angle), arm * math.sin(angle), 0.0])
             self.tip = (m[:3, :3] @ tip + m[:3, 3]) * MILLIMETRE
         self.label = label_position(self.motor, centre, 0.9 * arm * MILLIMETRE)
+        # In 3D also below the motor, clear of the arms, which swing above it.
+        self.label_3d = self.label - np.array([0.0, 0.0, 0.6 * arm * MILLIMETRE])
         self.colour = MODE_COLOURS[branch.solution]
         self.mode = f"{branch.solution:+g}"
 
@@ -99,7 +101,8 @@ def _draw_branch(ax: Axes, d: BranchDrawing, index: int, three_d: bool) -> None:
         _line(ax, [d.motor, d.tip], three_d, color=d.colour, lw=3.0, solid_capstyle="round")
         _line(ax, [d.tip, d.anchor], three_d, color="dimgray", lw=1.4)
     box = dict(boxstyle="round,pad=0.15", fc="white", ec="none", alpha=0.8)
-    axes.text(*d.label[:n], f"{index} ({d.mode})", fontsize=8, ha="center", va="center", bbox=box)
+    axes.text(*(d.label_3d if three_d else d.label)[:n], f"{index} ({d.mode})", fontsize=8, ha="center",
+              va="center", bbox=box)
 
 
 def _around_centre(points: Array) -> Array:
@@ -137,7 +140,7 @@ def draw_torso(torso: Torso, path: str | Path, *, pose: npt.ArrayLike | None = N
         end = origin + 0.75 * arm * MILLIMETRE * m[:3, c]
         ax3.plot(*np.array([origin, end]).T, color=colour, lw=1.2)
         ax3.text(*end, name, color=colour, fontsize=8)
-    points = np.array([p for d in drawings for p in (d.motor, d.anchor, d.label, *d.sweep)])
+    points = np.array([p for d in drawings for p in (d.motor, d.anchor, d.label, d.label_3d, *d.sweep)])
     low, high = points.min(axis=0), points.max(axis=0)
     half = (high - low).max() / 2.0
     centre = (low + high) / 2.0

@@ -296,7 +296,8 @@ class Viewer:
 
     def stop(self) -> None:
         self.stopped.set()
-        self.server.stop()
+        with contextlib.redirect_stdout(io.StringIO()):
+            self.server.stop()
 
     # the 3D scene
 
