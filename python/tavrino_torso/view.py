@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from .checking import reach_margin
+from .check import reach_margin
 from .plot import label_position
 from .poses import from_quaternion, pose, quaternion
 from .torso import Branch, Torso

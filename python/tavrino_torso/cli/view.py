@@ -1,4 +1,4 @@
-"""The command line's viewer and simulator commands (registered in cli.py):
+"""The command line's viewer and simulator commands:
 
     tavrino-torso view TORSO.toml [--port N] [--host ADDRESS] [--trajectory TRAJECTORY.csv [--length-unit mm]]
     tavrino-torso export-mjcf TORSO.toml -o TORSO.xml [--position-gain KP] [--velocity-gain KV]
@@ -13,8 +13,9 @@ import threading
 from pathlib import Path
 from typing import Any
 
-from .mjcf import POSITION_GAIN, VELOCITY_GAIN
-from .view import LENGTH_UNITS
+from ..mjcf import POSITION_GAIN, VELOCITY_GAIN
+from ..view import LENGTH_UNITS
+from .base import Adder, Failure, Runner, load, writable
 
 
 def write_atomic(path: Path, text: str) -> None:
@@ -51,8 +52,7 @@ def add_view(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> a
 
 
 def run_view(args: argparse.Namespace, progress: Any) -> int:
-    from .cli import Failure, load
-    from .view import Viewer, read_trajectory
+    from ..view import Viewer, read_trajectory
 
     if not 0 <= args.port <= 65535:
         raise Failure(f"--port: must be between 0 and 65535, got {args.port}")
@@ -97,8 +97,7 @@ def add_export_mjcf(commands: argparse._SubParsersAction[argparse.ArgumentParser
 
 
 def run_export_mjcf(args: argparse.Namespace, progress: Any) -> int:
-    from .cli import Failure, load, writable
-    from .mjcf import mjcf
+    from ..mjcf import mjcf
 
     for name, gain in (("--position-gain", args.position_gain), ("--velocity-gain", args.velocity_gain)):
         if not gain > 0.0 or gain == float("inf"):
@@ -115,3 +114,9 @@ def run_export_mjcf(args: argparse.Namespace, progress: Any) -> int:
         raise Failure(f"cannot write the model {output}: {error.strerror or error}") from None
     print(f"MuJoCo model: {output}")
     return 0
+
+
+COMMANDS: dict[str, tuple[Adder, Runner]] = {
+    "view": (add_view, run_view),
+    "export-mjcf": (add_export_mjcf, run_export_mjcf),
+}
