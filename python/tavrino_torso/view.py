@@ -120,7 +120,8 @@ def holding_torques(model: Model, at: Array, angles: Array, wrench: Array, body_
 def solve(torso: Torso, model: Model, requested: Array, body_yaw: float, last: Scene | None = None) -> Scene:
     """What the view shows for the platform at `requested` with the body turned
     by `body_yaw`; `last` is the scene shown before, whose pose stays when the
-    request is out of reach (home when there is none)."""
+    request is out of reach (without one, home, with the arms that cannot reach
+    it at angle 0)."""
     requested = np.asarray(requested, dtype=np.float64)
     angles = model.inverse_kinematics(requested, body_yaw)
     # The body turned by yaw is the platform turned back by it, in the body's frame.
@@ -131,11 +132,11 @@ def solve(torso: Torso, model: Model, requested: Array, body_yaw: float, last: S
     wrench = payload_wrench(torso, requested)
     if wrench is not None:
         torques = holding_torques(model, requested, angles, wrench, body_yaw)
-    if np.isnan(angles).any():
-        if last is None:
-            home = np.asarray(torso.home, dtype=np.float64)
-            last = solve(torso, model, home, 0.0, None)
+    if np.isnan(angles).any() and last is not None:
         shown_pose, shown_yaw, shown_angles = last.pose, last.body_yaw, last.angles
+    elif np.isnan(angles).any():  # nothing reachable shown yet: home, with arms at angle 0 that cannot reach it
+        shown_pose, shown_yaw = np.asarray(torso.home, dtype=np.float64), 0.0
+        shown_angles = np.nan_to_num(model.inverse_kinematics(shown_pose), nan=0.0)
     else:
         shown_pose, shown_yaw, shown_angles = requested, body_yaw, angles
     return Scene(shown_pose, shown_yaw, shown_angles, angles, margins, np.asarray(quality.transmission),

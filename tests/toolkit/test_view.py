@@ -33,6 +33,9 @@ def test_a_pose_out_of_reach_turns_its_branches_red_and_keeps_the_last_reachable
     table = readout(far)
     assert table.count("out of reach") == out.sum()
     assert f"Out of reach of branch {', '.join(map(str, np.flatnonzero(out)))}" in table
+    short = Torso(0.04, 0.03, TORSO.branches)  # home out of every branch's reach: drawn there, arms at 0
+    first = solve(short, short.model(), np.eye(4), 0.0)
+    assert not first.reachable.any() and np.array_equal(first.angles, np.zeros(6))
 
 
 @pytest.mark.parametrize("body_yaw", [0.0, 0.7, -2.0])
