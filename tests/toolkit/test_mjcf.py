@@ -4,12 +4,15 @@ balance the platform's weight."""
 
 from __future__ import annotations
 
+from types import SimpleNamespace
+
 import numpy as np
 import pytest
 
 from tavrino_torso import Torso, pose, unwrap
 from tavrino_torso.cli import main
 from tavrino_torso.mjcf import mjcf
+from tavrino_torso.view import solve
 
 mujoco = pytest.importorskip("mujoco")
 
@@ -50,8 +53,20 @@ def test_motors_commanded_to_inverse_kinematics_angles_put_the_platform_at_that_
     assert np.abs(reached[:3, :3] - target[:3, :3]).max() < 1e-4
 
 
-def test_with_gravity_the_actuators_hold_the_platforms_weight_with_the_balancing_torques():
-    torso = Torso.example()
+def loaded(torso: Torso, torque_limit: float) -> Torso:
+    """The torso carrying 1.8 kg, its centre of mass off the platform's middle
+    and 35 mm above the anchors, with motors of that torque limit."""
+    class Loaded(Torso):
+        payload = SimpleNamespace(mass=1.8, centre_of_mass=(0.004, -0.003, 0.12),
+                                  inertia=((0.0042, 0.0001, 0.0), (0.0001, 0.0047, 0.0), (0.0, 0.0, 0.0061)))
+        motors = SimpleNamespace(arm_inertia=3.5e-5, torque_limit=torque_limit)
+
+    return Loaded(torso.motor_arm_length, torso.rod_length, torso.branches, torso.home)
+
+
+@pytest.mark.parametrize("payload", [False, True])
+def test_with_gravity_the_actuators_hold_the_platforms_weight_with_the_balancing_torques(payload):
+    torso = loaded(Torso.example(), 1.1) if payload else Torso.example()
     model, data = at_home(torso, gravity=True)
     for _ in range(4000):
         mujoco.mj_step(model, data)
@@ -66,6 +81,11 @@ def test_with_gravity_the_actuators_hold_the_platforms_weight_with_the_balancing
     jacobians = kinematics.velocity_jacobians(at, kinematics.inverse_kinematics(at))
     torques = -jacobians.joint * np.linalg.solve(jacobians.platform.T, wrench)
     assert np.allclose(data.actuator_force, torques, rtol=0.03, atol=0)
+    if payload:  # its mass where the file puts it, and the torques the view reads out
+        assert model.body_mass[body] == 1.8 and np.allclose(model.actuator_forcerange, [-1.1, 1.1])
+        assert np.allclose(data.xipos[body], at[:3, :3] @ [0.004, -0.003, 0.12] + at[:3, 3])
+        shown = solve(torso, kinematics, at, 0.0).holding_torques
+        assert shown is not None and np.allclose(shown, data.actuator_force, rtol=0.01, atol=0)
 
 
 def test_the_command_writes_a_model_with_the_named_parts(tmp_path, capsys):
