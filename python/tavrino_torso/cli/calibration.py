@@ -1,4 +1,4 @@
-"""The command line's calibration commands (registered in cli.py):
+"""The calibration commands: choose the poses to measure, and calibrate:
 
     tavrino-torso calibration-poses TORSO.toml --count 60 -o POSES.csv
     tavrino-torso calibrate TORSO.toml MEASUREMENTS.csv -o CALIBRATED.toml
@@ -17,10 +17,15 @@ import json
 import math
 import sys
 from pathlib import Path
-from typing import Any
 
-from .calibration import LOSSES
-from .calibration_csv import ANGLE_UNITS, LENGTH_UNITS
+import numpy as np
+
+from ..calibration import (LOSSES, MeasurementError, Measurements, calibrate, calibration_poses, read_measurements,
+                           validate, write_measurements)
+from ..calibration.design import predicted_angles
+from ..calibration.measurements import ANGLE_UNITS, LENGTH_UNITS
+from ..calibration.report import errors_dict
+from .base import PLOT_EXTRA, PROG, Adder, Failure, Progress, Runner, load, writable
 
 
 def _units(parser: argparse.ArgumentParser) -> None:
@@ -45,13 +50,7 @@ def add_calibration_poses(commands: argparse._SubParsersAction[argparse.Argument
     return parser
 
 
-def run_calibration_poses(args: argparse.Namespace, progress: Any) -> int:
-    import numpy as np
-
-    from .calibration import Measurements, calibration_poses, write_measurements
-    from .calibration_poses import predicted_angles
-    from .cli import Failure, load, writable
-
+def run_calibration_poses(args: argparse.Namespace, progress: Progress) -> int:
     if not 1 <= args.count <= 100000:
         raise Failure(f"--count: must be between 1 and 100000, got {args.count}")
     output = writable(args.output, "poses file")
@@ -103,12 +102,7 @@ def held_out(count: int, fraction: float) -> list[bool]:
     return [math.floor((i + 1) * fraction) > math.floor(i * fraction) for i in range(count)]
 
 
-def run_calibrate(args: argparse.Namespace, progress: Any) -> int:
-    import numpy as np
-
-    from .calibration import MeasurementError, calibrate, read_measurements, validate
-    from .cli import PROG, Failure, load, writable
-
+def run_calibrate(args: argparse.Namespace, progress: Progress) -> int:
     if args.validate is not None and not 0.0 < args.validate < 1.0:
         raise Failure(f"--validate: the fraction must be between 0 and 1, got {args.validate:g}")
     output = writable(args.output, "calibrated torso")
@@ -145,16 +139,13 @@ def run_calibrate(args: argparse.Namespace, progress: Any) -> int:
     if args.json:
         document = result.as_dict()
         if validation is not None:
-            from .calibration_report import errors_dict
-
             document["validation"] = {"samples": len(validation.angle_errors), **errors_dict(validation)}
         print(json.dumps(document, indent=2))
     else:
         print(result.report(validation))
         print(f"\nCalibrated torso: {output}")
     if picture is not None:
-        from .cli import PLOT_EXTRA
-        from .plot import MissingMatplotlib
+        from ..plot import MissingMatplotlib
 
         # Said on standard error: with --json, standard output holds the document alone.
         progress.start(f"drawing {picture}")
@@ -167,3 +158,9 @@ def run_calibrate(args: argparse.Namespace, progress: Any) -> int:
             raise Failure(f"cannot write the picture {picture}: {error.strerror or error}") from None
         progress.done()
     return 0
+
+
+COMMANDS: dict[str, tuple[Adder, Runner]] = {
+    "calibration-poses": (add_calibration_poses, run_calibration_poses),
+    "calibrate": (add_calibrate, run_calibrate),
+}

@@ -1,58 +1,23 @@
-"""Calibration: identify a built torso's geometry from measured poses and motor angles.
-
-A built torso is never its drawing: parts are off by a millimetre, motor axes by a
-degree, and every encoder has its own zero. Command the torso to a few dozen poses
-(`calibration_poses`), measure each platform pose with a tracker and read the six
-encoder angles, then `calibrate` finds the geometry that explains the measurements:
-the torso whose rods fit between the arm tips and the anchors in every sample.
-`validate` gives the same error figures for held-out samples.
-
-    from tavrino_torso import Torso
-    from tavrino_torso.calibration import calibrate, read_measurements
-
-    result = calibrate(Torso.example(), read_measurements("measured.csv"))
-    print(result.report())
-    result.torso.to_toml("calibrated.toml")
-
-scipy is needed by `calibrate` only: pip install 'tavrino_torso_kinematics[calibrate]'.
-The model, its parameters and its gauge are described in calibration_model.py and in
-docs/calibrating-a-torso.md.
+"""The solve: the geometry that explains the measurements, found by least squares
+on the rod-length residuals of calibration.model, with the directions that the
+data cannot determine held at their nominal values.
 """
 
 from __future__ import annotations
 
-import dataclasses
 import math
 from collections.abc import Callable
-from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 
-from tavrino_torso import Torso
-from tavrino_torso.calibration_csv import (
-    Measurements,
-    MeasurementError,
-    as_measurements,
-    read_measurements,
-    write_measurements,
-)
-from tavrino_torso.calibration_model import Layout, one_blas_thread, residuals, residuals_and_jacobian, samples
-from tavrino_torso.calibration_report import DISPLAY, as_dict, draw_residuals, report
-from tavrino_torso.calibration_poses import calibration_poses, predicted_angles, wrap_angle
+from ..torso import Torso
+from .design import predicted_angles, wrap_angle
+from .measurements import Measurements, MeasurementError, as_measurements
+from .model import Layout, one_blas_thread, residuals, residuals_and_jacobian, samples
+from .report import DISPLAY, Calibration, Errors, Parameter
 
-__all__ = [
-    "Calibration",
-    "Errors",
-    "MeasurementError",
-    "Measurements",
-    "Parameter",
-    "calibrate",
-    "calibration_poses",
-    "read_measurements",
-    "validate",
-    "write_measurements",
-]
+__all__ = ["IDENTIFIABLE_RCOND", "LOSSES", "calibrate", "validate"]
 
 # A direction of the scaled Jacobian (parameters in 1 mm and 1 degree) whose
 # singular value is below this fraction of the largest is one that no data of the
@@ -67,84 +32,6 @@ _ROBUST_ROUNDS = 6
 _WEAK_ROUNDS = 3
 _MAX_EVALUATIONS = 200  # per solve; a calibration from a drawing converges in a few dozen
 _FAR_OFF = 0.1  # of the rod length: the median rod error beyond which measurements cannot be this torso's
-
-
-class Errors(NamedTuple):
-    """How well a torso explains a set of measurements.
-
-    rod_residuals (N, B): the distance from each arm tip to its anchor less the rod
-    length, metres. angle_errors (N, B): inverse kinematics of the measured pose
-    minus the measured angle, wrapped into [-pi, pi), radians; NaN where the torso
-    cannot reach the measured pose. The RMS figures are over all samples (angles:
-    over the reachable ones); `unreachable` counts the samples with a NaN angle.
-    """
-
-    rod_residuals: np.ndarray
-    angle_errors: np.ndarray
-    rod_rms: float
-    angle_rms: float
-    unreachable: int
-
-
-class Parameter(NamedTuple):
-    """One identified parameter: nominal value, estimate and standard error, in `unit`.
-
-    Motor-frame turns (axis_tilt, encoder_zero) and the tracker frame are increments
-    on the nominal geometry, so their nominal value is zero.
-    """
-
-    name: str
-    unit: str
-    nominal: float
-    estimate: float
-    standard_error: float
-
-    @property
-    def change(self) -> float:
-        return self.estimate - self.nominal
-
-
-@dataclasses.dataclass(frozen=True)
-class Calibration:
-    """What `calibrate` found.
-
-    torso: the calibrated torso. parameters: every parameter with its standard error
-    (from the Jacobian at the solution and the residual variance). unidentifiable:
-    the parameter combinations that the data cannot determine, each written as the
-    direction in which the data are blind (moving the named parameters together by
-    the given amounts changes no residual); the calibration holds them at their
-    nominal values. before and after: the errors of the nominal and the calibrated
-    torso on the measurements. tracker_frame: world from tracker (4x4) when fitted.
-    """
-
-    torso: Torso
-    nominal: Torso
-    parameters: tuple[Parameter, ...]
-    unidentifiable: tuple[str, ...]
-    before: Errors
-    after: Errors
-    tracker_frame: np.ndarray | None
-    iterations: int
-    evaluations: int
-    loss: str
-    f_scale: float
-    message: str
-
-    def moved(self) -> tuple[Parameter, ...]:
-        """The parameters whose change exceeds their standard error."""
-        return tuple(p for p in self.parameters if abs(p.change) > p.standard_error)
-
-    def report(self, validation: Errors | None = None) -> str:
-        """The report as text; `validation`, the errors on held-out samples, adds a column."""
-        return report(self, validation)
-
-    def as_dict(self) -> dict[str, Any]:
-        """Everything as plain data (metres, radians), for JSON."""
-        return as_dict(self)
-
-    def draw(self, path: str | Path, validation: Errors | None = None) -> None:
-        """Draw the residuals per branch, before and after, into a PNG (needs matplotlib)."""
-        draw_residuals(self, path, validation)
 
 
 def validate(torso: Torso | Calibration, measurements: Any) -> Errors:
