@@ -62,6 +62,13 @@ RUNS = [
     (["check", "{example}", "--picture", "{tmp}"], 2, "", "it is a directory"),
     (["workspace", "{example}", "--out", "{png}", "--count", "1"], 2, "", "--count: must be between 2 and 1000"),
     (["draw", "{bad}", "--out", "{png}"], 2, "", "branch[1].solution"),
+    (["view", "{example}", "--port", "70000"], 2, "", "--port: must be between 0 and 65535, got 70000"),
+    (["view", "{example}", "--trajectory", "{tmp}/missing.csv"], 2, "",
+     "cannot read {tmp}/missing.csv: No such file or directory"),
+    (["export-mjcf", "{short}", "-o", "{tmp}/t.xml"], 2, "",
+     "{short}: home is out of reach of branch 0, 1, 2, 3, 4, 5: the model cannot be assembled"),
+    (["export-mjcf", "{example}", "-o", "{tmp}/t.xml", "--velocity-gain", "-1"], 2, "",
+     "--velocity-gain: must be a positive number, got -1"),
     # what a file holds is shown escaped, never sent to the terminal as it is
     (["check", "{ctrl}"], 2, "", "error: {ctrl}: \\x1b[2J\\u202e: unknown field"),
     # no output is ever one of the command's inputs: the same path, a link to it, another hard link
