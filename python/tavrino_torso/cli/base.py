@@ -119,7 +119,7 @@ def same_file(a: Path, b: Path) -> bool:
         return os.path.realpath(a) == os.path.realpath(b)
 
 
-def write_atomically(path: Path, what: str, write: Callable[[Path], None]) -> None:
+def write_atomically(path: Path, what: str, write: Callable[[Path], object]) -> None:
     """Writes an output: `write` writes a temporary file in the file's folder,
     which then takes the file's place in one step, so that a run that fails
     midway leaves the file as it was (or absent). Through a link, the file linked
