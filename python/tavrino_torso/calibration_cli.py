@@ -22,6 +22,9 @@ from typing import Any
 from .calibration import LOSSES
 from .calibration_csv import ANGLE_UNITS, LENGTH_UNITS
 
+# More poses than anyone measures by hand, and still chosen in a few seconds.
+MAX_POSES = 10000
+
 
 def _units(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--length-unit", choices=tuple(LENGTH_UNITS), default="m",
@@ -52,8 +55,8 @@ def run_calibration_poses(args: argparse.Namespace, progress: Any) -> int:
     from .calibration_poses import predicted_angles
     from .cli import Failure, load, writable
 
-    if not 1 <= args.count <= 100000:
-        raise Failure(f"--count: must be between 1 and 100000, got {args.count}")
+    if not 1 <= args.count <= MAX_POSES:
+        raise Failure(f"--count: must be between 1 and {MAX_POSES}, got {args.count}")
     output = writable(args.output, "poses file")
     torso = load(args.file)
     progress.start(f"choosing {args.count} poses")
