@@ -338,3 +338,46 @@ def residuals_and_jacobian(layout: Layout, x: Array, data: Samples, jacobian: bo
         # Left Jacobian of the world-frame turn: J_l(w) = J_r(w)^T.
         jac[:, :, t + 3 : t + 6] = np.cross(u, in_world) @ right_jacobian(g.tracker_turn).T
     return error, jac
+
+
+class Sensitivities(NamedTuple):
+    """How each rod residual moves with the errors of its sample's measurements, to first order."""
+
+    position: Array  # (N, B, 3) per metre of tracker position error, tracker axes
+    turn: Array  # (N, B, 3) per radian of tracker turn (a rotation vector on the measured orientation, tracker axes)
+    encoder: Array  # (N, B) per radian of error in the branch's own encoder
+
+
+def sensitivities(layout: Layout, x: Array, data: Samples) -> Sensitivities:
+    """The rod residuals' derivatives with respect to the measurements (not the parameters).
+
+    A sample's six residuals share its tracker error, so their errors are correlated:
+    these derivatives give their covariance for given noise levels (see covariances).
+    """
+    g = layout.geometry(x)
+    arm_direction = np.einsum("bjk,nbk->nbj", g.rotations[:, :, :2], data.cos_sin)
+    rotated_anchor = np.einsum("njk,bk->nbj", data.rotations, g.anchors)  # R b, tracker axes
+    in_world = (data.positions[:, None, :] + rotated_anchor) @ g.tracker_rotation.T
+    delta = g.origins + g.arm * arm_direction - in_world - g.tracker_translation
+    u = delta / np.maximum(np.linalg.norm(delta, axis=-1), _TINY_DISTANCE)[..., None]
+    v = u @ g.tracker_rotation  # the rod direction in tracker axes
+    # The anchor moves by -[R b]x d for a turn d of the measured orientation, and the
+    # residual by v . (R b x d) = (v x R b) . d.
+    tangent = np.stack([-data.cos_sin[..., 1], data.cos_sin[..., 0]], axis=-1)
+    arm_tangent = np.einsum("bjk,nbk->nbj", g.rotations[:, :, :2], tangent)
+    return Sensitivities(
+        position=-v,
+        turn=np.cross(v, rotated_anchor),
+        encoder=g.arm * np.sum(u * arm_tangent, axis=-1),
+    )
+
+
+def covariances(s: Sensitivities, position: float, turn: float, encoder: float) -> Array:
+    """The covariance (N, B, B) of each sample's rod residuals, for independent errors of
+    standard deviation `position` (metres, per axis), `turn` (radians, per axis) of the
+    tracker and `encoder` (radians) of each encoder."""
+    c: Array = position**2 * np.einsum("nbi,ndi->nbd", s.position, s.position)
+    c += turn**2 * np.einsum("nbi,ndi->nbd", s.turn, s.turn)
+    b = s.encoder.shape[1]
+    c[:, range(b), range(b)] += encoder**2 * s.encoder**2
+    return c

@@ -30,31 +30,60 @@ def error_rows(errors: dict[str, Errors]) -> list[str]:
     return rows
 
 
+def noise_text(calibration: Calibration) -> str:
+    """The noise levels that weighed the fit, and how they were found."""
+    c = calibration
+    if c.noise is None:
+        return "Unweighted: every rod residual weighs alike"
+    n = c.noise
+    how = "given"
+    if n.estimated:
+        how = ("estimated from the residuals by restricted maximum likelihood" if len(n.estimated) == 3 else
+               f"{', '.join(name.replace('_', ' ') for name in n.estimated)} estimated from the residuals "
+               "by restricted maximum likelihood, the rest given")
+    return (f"Noise levels ({how}): tracker {n.tracker_position * MICROMETRE:.2f} um and "
+            f"{n.tracker_angle * DEGREE:.4f} deg per axis, encoders {n.encoder * DEGREE:.4f} deg; "
+            f"the weighted residuals are {c.noise_ratio:.2f}x what they explain")
+
+
 def report(calibration: Calibration, validation: Errors | None = None) -> str:
-    """The report: the errors before and after, the parameters that moved by more
-    than their standard error, the directions held at nominal and the tracker frame."""
+    """The report: the errors before and after, the noise, outliers and misfit, the
+    parameters that moved by more than their standard error, the directions held at
+    nominal and the tracker frame."""
     c = calibration
     samples = len(c.before.rod_residuals)
     lines = [
         f"Calibration from {samples} samples: {len(c.parameters)} parameters, loss {c.loss}"
         + (f" (scale {c.f_scale * MICROMETRE:.1f} um)" if c.loss != "linear" else "")
         + f", {c.iterations} iterations ({c.message.rstrip('.')})",
+        noise_text(c),
         "",
         "Errors on the measurements:",
     ]
     errors = {"before": c.before, "after": c.after}
+    if c.after_inliers is not None:
+        errors["after, inliers"] = c.after_inliers
     if validation is not None:
         errors["held-out, after"] = validation
     lines += error_rows(errors)
+    if c.outliers:
+        rows = ", ".join(str(i + 1) for i in c.outliers)
+        lines += ["", f"Outliers: {len(c.outliers)} samples (data rows {rows}) stand out from the noise "
+                      "(whitened residuals beyond the chi-square limit); the fit leaves them out"]
+    if c.branch_misfit:
+        lines += ["", "Rod residuals per branch over what the noise explains: "
+                  + "  ".join(f"{i}: {r:.2f}" for i, r in enumerate(c.branch_misfit))]
+        lines += [f"  {text}" for text in c.misfit]
     moved = c.moved()
     lines += ["", f"Parameters that moved by more than their standard error: {len(moved)} of {len(c.parameters)}"]
     if moved:
         lines.append(f"  {'parameter':34}{'nominal':>12}{'estimate':>12}{'change':>11}{'std error':>11}")
         for p in moved:
             scale, unit = DISPLAY[p.unit]
+            se = "not identified" if p.standard_error is None else f"{p.standard_error * scale:11.4f}"
             lines.append(
                 f"  {p.name + ' (' + unit + ')':34}{p.nominal * scale:12.4f}{p.estimate * scale:12.4f}"
-                f"{p.change * scale:+11.4f}{p.standard_error * scale:11.4f}"
+                f"{p.change * scale:+11.4f}{se:>11}"
             )
     if c.unidentifiable:
         lines += ["", "Held at nominal: the data cannot tell these moves apart from no move:"]
@@ -69,19 +98,21 @@ def report(calibration: Calibration, validation: Errors | None = None) -> str:
             f"Tracker frame in the world: translation ({t[0]:+.3f}, {t[1]:+.3f}, {t[2]:+.3f}) mm, "
             f"rotation vector ({r[0]:+.4f}, {r[1]:+.4f}, {r[2]:+.4f}) deg",
         ]
+    if c.warnings:
+        lines += ["", "Warnings:"] + [f"  {text}" for text in c.warnings]
     return "\n".join(lines)
 
 
 def errors_dict(errors: Errors) -> dict[str, Any]:
     return {
-        "rod_rms": errors.rod_rms,
+        "rod_rms": None if math.isnan(errors.rod_rms) else errors.rod_rms,
         "angle_rms": None if math.isnan(errors.angle_rms) else errors.angle_rms,
         "unreachable": errors.unreachable,
     }
 
 
 def as_dict(calibration: Calibration) -> dict[str, Any]:
-    """Plain data (metres, radians) for JSON."""
+    """Plain data (metres, radians) for JSON; docs/calibrating-a-torso.md describes every field."""
     c = calibration
     return {
         "samples": len(c.before.rod_residuals),
@@ -90,8 +121,20 @@ def as_dict(calibration: Calibration) -> dict[str, Any]:
         "iterations": c.iterations,
         "evaluations": c.evaluations,
         "message": c.message,
+        "degrees_of_freedom": c.degrees_of_freedom,
+        "noise": None if c.noise is None else {
+            "tracker_position": c.noise.tracker_position,
+            "tracker_angle": c.noise.tracker_angle,
+            "encoder": c.noise.encoder,
+            "estimated": list(c.noise.estimated),
+        },
+        "noise_ratio": c.noise_ratio,
         "before": errors_dict(c.before),
         "after": errors_dict(c.after),
+        "after_inliers": None if c.after_inliers is None else errors_dict(c.after_inliers),
+        "outliers": list(c.outliers),
+        "branch_misfit": list(c.branch_misfit),
+        "misfit": list(c.misfit),
         "parameters": [
             {
                 "name": p.name,
@@ -104,6 +147,7 @@ def as_dict(calibration: Calibration) -> dict[str, Any]:
         ],
         "unidentifiable": list(c.unidentifiable),
         "tracker_frame": None if c.tracker_frame is None else c.tracker_frame.tolist(),
+        "warnings": list(c.warnings),
     }
 
 
