@@ -102,6 +102,9 @@ _WEIGHT_ROUNDS = 2  # the weights follow the solution; they barely move after on
 _MAX_EVALUATIONS = 200  # per solve; a calibration from a drawing converges in a few dozen
 _FAR_OFF = 0.1  # of the rod length: the median rod error beyond which measurements cannot be this torso's
 _NOISE_NAMES = ("tracker_position", "tracker_angle", "encoder")
+# Rod residuals below this fraction of the rod are rounding, not measurement noise:
+# no sample is an outlier, and no branch misfits, below it.
+_ROUNDING = 1e-6
 
 
 class Errors(NamedTuple):
@@ -210,13 +213,33 @@ class Calibration:
         draw_residuals(self, path, validation)
 
 
-def validate(torso: Torso | Calibration, measurements: Any) -> Errors:
-    """The error figures of a torso (or of a calibration, with its tracker frame) on measurements."""
+def validate(torso: Torso | Calibration, measurements: Any, *, fit_tracker_frame: bool = False) -> Errors:
+    """The error figures of a torso (or of a calibration, with its tracker frame) on measurements.
+
+    fit_tracker_frame: the poses are in a tracker's frame, unknown: it is estimated
+    from the torso's forward kinematics at the measured angles (the mean of world
+    from tracker over the samples) before the errors are taken.
+    """
     if isinstance(torso, Calibration):
         calibrated, tracker = torso.torso, torso.tracker_frame
     else:
         calibrated, tracker = torso, None
-    return _errors(calibrated, as_measurements(measurements, len(calibrated.branches)), tracker)
+    data = as_measurements(measurements, len(calibrated.branches))
+    if fit_tracker_frame:
+        frame = _tracker_estimate(calibrated, data)
+        if frame is None:
+            raise MeasurementError("the tracker frame cannot be estimated: the torso's forward kinematics "
+                                   "does not reach most of the measured angles", row=None, column=None)
+        tracker = _frame_matrix(frame)
+    return _errors(calibrated, data, tracker)
+
+
+def _frame_matrix(frame: np.ndarray) -> np.ndarray:
+    from tavrino_torso.calibration_model import rotation_exp
+
+    matrix = np.eye(4)
+    matrix[:3, :3], matrix[:3, 3] = rotation_exp(frame[3:]), frame[:3]
+    return matrix
 
 
 def _errors(torso: Torso, data: Measurements, tracker: np.ndarray | None) -> Errors:
@@ -363,26 +386,36 @@ class _Noise:
         jac = jac @ basis
         s = sensitivities(self.layout, x, data)
         branches = error.shape[1]
-        start = np.log(self.levels[self.free])
+        # The covariance is sum_k level_k^2 M_k: one M per source of noise.
+        parts = np.stack([
+            covariances(s, 1.0, 0.0, 0.0), covariances(s, 0.0, 1.0, 0.0), covariances(s, 0.0, 0.0, 1.0),
+        ])[self.free]
+        fixed = covariances(s, *np.where(self.free, 0.0, self.levels))
+        jitter = 1e-12 * max(float(np.trace(fixed + parts.sum(axis=0), axis1=1, axis2=2).max()), 1e-300) / branches
 
-        flat = jac.reshape(-1, jac.shape[-1])
-
-        def objective(t: np.ndarray) -> float:
-            levels = self.levels.copy()
-            levels[self.free] = np.exp(t)
-            c = covariances(s, *levels)
-            c += 1e-12 * np.trace(c, axis1=1, axis2=2).max() / branches * np.eye(branches)
+        def objective(t: np.ndarray) -> tuple[float, np.ndarray]:
+            squares = np.exp(2.0 * t)
+            c = fixed + np.einsum("k,knij->nij", squares, parts) + jitter * np.eye(branches)
             signs, logdets = np.linalg.slogdet(c)
             if not np.all(signs > 0):
-                return math.inf
+                return math.inf, np.zeros_like(t)
             inverse = np.linalg.inv(c)
-            quadratic = np.einsum("nb,nbd,nd->", error, inverse, error)
-            sign, restricted = np.linalg.slogdet(flat.T @ (inverse @ jac).reshape(flat.shape))
-            return float(np.sum(logdets) + quadratic + restricted) if sign > 0 else math.inf
+            a = np.einsum("nij,nj->ni", inverse, error)
+            k = inverse @ jac
+            sign, restricted = np.linalg.slogdet(np.einsum("nbp,nbq->pq", jac, k))
+            if sign <= 0:
+                return math.inf, np.zeros_like(t)
+            g_inverse = np.linalg.inv(np.einsum("nbp,nbq->pq", jac, k))
+            projector = inverse - k @ g_inverse @ np.swapaxes(k, 1, 2)
+            # d/dt_k = sum_n tr(P_n dC_n) - a_n^T dC_n a_n, with dC_n = 2 level_k^2 M_kn.
+            gradient = 2.0 * squares * (np.einsum("nij,knji->k", projector, parts)
+                                        - np.einsum("ni,knij,nj->k", a, parts, a))
+            return float(np.sum(logdets) + np.sum(a * error) + restricted), gradient
 
+        start = np.log(self.levels[self.free])
         bounds = [(t - 12.0, t + 12.0) for t in start]
-        found = minimize(objective, start, method="L-BFGS-B", bounds=bounds)
-        if np.all(np.isfinite(found.x)) and found.fun <= objective(start):
+        found = minimize(objective, start, jac=True, method="L-BFGS-B", bounds=bounds)
+        if np.all(np.isfinite(found.x)) and found.fun <= objective(start)[0]:
             self.levels[self.free] = np.exp(found.x)
 
     def result(self) -> NoiseLevels | None:
@@ -416,7 +449,6 @@ def _calibrate(
 ) -> Calibration:
     try:
         from scipy.optimize import least_squares  # type: ignore[import-untyped,unused-ignore]
-        from scipy.stats import chi2  # type: ignore[import-untyped,unused-ignore]
     except ImportError as missing:  # pragma: no cover - depends on the installation
         raise ImportError(
             "calibrate needs scipy: pip install 'tavrino_torso_kinematics[calibrate]'"
@@ -620,6 +652,31 @@ def _calibrate(
     )
 
 
+class _ChiSquare:
+    """The chi-square quantiles used here, from scipy.special (scipy.stats takes a
+    second to import)."""
+
+    @staticmethod
+    def isf(p: float, k: Any) -> Any:
+        from scipy.special import gammainccinv  # type: ignore[import-untyped,unused-ignore]
+
+        return 2.0 * gammainccinv(np.asarray(k) / 2.0, p)
+
+    @classmethod
+    def median(cls, k: Any) -> Any:
+        return cls.isf(0.5, k)
+
+
+chi2 = _ChiSquare()
+
+
+def _f_survival(statistic: float, k: int, remaining: int) -> float:
+    """P(F > statistic) for the F distribution with (k, remaining) degrees of freedom."""
+    from scipy.special import betainc  # type: ignore[import-untyped,unused-ignore]
+
+    return float(betainc(remaining / 2.0, k / 2.0, remaining / (remaining + k * statistic)))
+
+
 def _tracker_estimate(torso: Torso, data: Measurements) -> np.ndarray | None:
     """The tracker frame in the world, (translation, rotation vector), from the drawing.
 
@@ -772,7 +829,8 @@ def _confirmed(noise: _Noise, x: np.ndarray, data: Samples, basis: np.ndarray, c
     spread = variance * (np.eye(branches) + j[candidates] @ inverse @ np.swapaxes(j[candidates], 1, 2))
     norms = np.einsum("nb,nb->n", w[candidates], np.linalg.solve(spread, w[candidates][..., None])[..., 0])
     confirmed = np.zeros(count, dtype=bool)
-    confirmed[np.flatnonzero(candidates)] = norms > chi2.isf(OUTLIER_FALSE_ALARM / count, branches)
+    above_rounding = np.abs(error[candidates]).max(axis=1) > _ROUNDING * noise.layout.nominal_rod
+    confirmed[np.flatnonzero(candidates)] = (norms > chi2.isf(OUTLIER_FALSE_ALARM / count, branches)) & above_rounding
     return confirmed
 
 
@@ -868,14 +926,14 @@ def _misfit(noise: _Noise, layout: Layout, x: np.ndarray, data: Samples, j: np.n
     """
     if not noise.weighted:
         return (), ()
-    from scipy.stats import f as f_distribution  # type: ignore[import-untyped,unused-ignore]
-
     error = residuals(layout, x, data)
     count, branches = error.shape
     c = covariances(sensitivities(layout, x, data), *noise.levels)
     expected = np.diagonal(c, axis1=1, axis2=2).sum(axis=0) * (1.0 - j.shape[1] / max(len(e), 1))
     ratios = np.sqrt(np.sum(error * error, axis=0) / np.maximum(expected, 1e-300))
     limit = math.sqrt(float(chi2.isf(MISFIT_FALSE_ALARM, count)) / count)
+    if math.sqrt(np.mean(error * error)) <= _ROUNDING * layout.nominal_rod:
+        return tuple(float(r) for r in ratios), ()
     lines = []
     over = [i for i in range(branches) if ratios[i] > limit]
     if noise.free.all():
@@ -903,7 +961,7 @@ def _misfit(noise: _Noise, layout: Layout, x: np.ndarray, data: Samples, j: np.n
         explained = float(np.sum((u[:, :k].T @ e) ** 2))
         rest = max(float(e @ e) - explained, 1e-300)
         statistic = (explained / k) / (rest / remaining)
-        if float(f_distribution.sf(statistic, k, remaining)) < MISFIT_FALSE_ALARM:
+        if _f_survival(statistic, k, remaining) < MISFIT_FALSE_ALARM:
             both = np.concatenate([j, extra_w], axis=1)
             steps = np.linalg.lstsq(both, -e, rcond=None)[0][j.shape[1]:]
             arms, rods = steps[:branches] - steps[:branches].mean(), steps[branches:] - steps[branches:].mean()

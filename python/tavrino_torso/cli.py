@@ -6,6 +6,7 @@ workspace; chooses poses to measure and calibrates a built torso from them.
     tavrino-torso draw FILE --out PNG
     tavrino-torso calibration-poses FILE --count N -o POSES.csv
     tavrino-torso calibrate FILE MEASUREMENTS.csv -o CALIBRATED.toml
+    tavrino-torso validate FILE MEASUREMENTS.csv
 
 Exit status: 0 when the torso is fine, 1 when it has a problem (home out of
 reach, at the edge of a branch's reach, or near a singularity), 2 for a file
@@ -25,7 +26,8 @@ import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from .calibration_cli import add_calibrate, add_calibration_poses, run_calibrate, run_calibration_poses
+from .calibration_cli import (add_calibrate, add_calibration_poses, add_validate, run_calibrate,
+                              run_calibration_poses, run_validate)
 from .torso import DescriptionError, Torso
 
 PROG = "tavrino-torso"
@@ -198,6 +200,7 @@ COMMANDS: dict[str, tuple[Adder, Runner]] = {
     "draw": (add_draw, run_draw),
     "calibration-poses": (add_calibration_poses, run_calibration_poses),
     "calibrate": (add_calibrate, run_calibrate),
+    "validate": (add_validate, run_validate),
 }
 
 
