@@ -18,7 +18,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .torso import Branch, Torso
-from .reach import Workspace
+from .workspace import Workspace
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -35,7 +35,10 @@ class MissingMatplotlib(ImportError):
     """Raised by the drawing functions when matplotlib is not installed."""
 
 
-def _figure(**options: Any) -> Figure:
+def figure(**options: Any) -> Figure:
+    """A matplotlib Figure (options as for matplotlib.figure.Figure), made
+    without pyplot; MissingMatplotlib when matplotlib is not installed. Every
+    picture of the package starts here."""
     try:
         import matplotlib  # noqa: F401  (first: without it nothing of matplotlib works, even if partly imported)
         from matplotlib.figure import Figure
@@ -45,7 +48,8 @@ def _figure(**options: Any) -> Figure:
     return Figure(**options)
 
 
-def _save(fig: Figure, path: str | Path, **options: Any) -> None:
+def save(fig: Figure, path: str | Path, **options: Any) -> None:
+    """Writes the figure to `path` (options as for Figure.savefig)."""
     fig.savefig(Path(path), **options)
 
 
@@ -110,7 +114,7 @@ def draw_torso(torso: Torso, path: str | Path, *, pose: npt.ArrayLike | None = N
     q = np.asarray(angles, dtype=np.float64).tolist()
     arm = torso.motor_arm_length
     drawings = [BranchDrawing(b, arm, at, a) for b, a in zip(torso.branches, q)]
-    fig = _figure(figsize=(9.6, 4.6), dpi=90)
+    fig = figure(figsize=(9.6, 4.6), dpi=90)
     ax3 = fig.add_subplot(1, 2, 1, projection="3d")
     top = fig.add_subplot(1, 2, 2)
     for ax, three_d in ((ax3, True), (top, False)):
@@ -164,7 +168,7 @@ def draw_torso(torso: Torso, path: str | Path, *, pose: npt.ArrayLike | None = N
     top.legend(handles=handles, fontsize=7, loc="center left", bbox_to_anchor=(1.02, 0.5), frameon=False)
     fig.suptitle(title or "The torso at home", fontsize=10, x=0.02, ha="left")
     fig.subplots_adjust(left=0.0, right=0.80, bottom=0.1, top=0.9, wspace=0.3)
-    _save(fig, path, dpi=90)
+    save(fig, path, dpi=90)
 
 
 # The workspace ---------------------------------------------------------------
@@ -191,7 +195,7 @@ def _workspace_figure(ws: Workspace, conditioning: bool, title: str, path: str |
     panels = _panels(ws)
     columns = 3
     rows = -(-len(panels) // columns)
-    fig = _figure(figsize=(9.0 + (0.8 if conditioning else 0.0), 3.0 * rows), dpi=80)
+    fig = figure(figsize=(9.0 + (0.8 if conditioning else 0.0), 3.0 * rows), dpi=80)
     axes = fig.subplots(rows, columns, squeeze=False)
     best = max(1e-9, float(np.nanmax(np.concatenate([ws.inverse_condition.ravel(), ws.tilt_inverse_condition.ravel()]),
                                      initial=0.0)))
@@ -224,7 +228,7 @@ def _workspace_figure(ws: Workspace, conditioning: bool, title: str, path: str |
         bar = fig.colorbar(image, cax=fig.add_axes((0.91, 0.15, 0.015, 0.7)))
         bar.set_label("inverse condition of the platform Jacobian", fontsize=8)
         bar.ax.tick_params(labelsize=7)
-    _save(fig, path)
+    save(fig, path)
 
 
 def draw_workspace(ws: Workspace, path: str | Path, *, title: str | None = None) -> None:
@@ -250,7 +254,7 @@ def draw_convergence(path: str | Path, convergence: Mapping[str, Sequence[float]
     (metres) after each call, one line per starting estimate. Right: the
     position (metres) and rotation (radians) errors while tracking, over time
     (seconds). `floor`: the rod error below which the solver takes no step."""
-    fig = _figure(figsize=(9.6, 3.8), dpi=80)
+    fig = figure(figsize=(9.6, 3.8), dpi=80)
     left, right = fig.subplots(1, 2)
     calls = 0
     for label, norms in convergence.items():
@@ -277,4 +281,4 @@ def draw_convergence(path: str | Path, convergence: Mapping[str, Sequence[float]
         ax.set_ylim(bottom=0)
     right.grid(alpha=0.3)
     fig.tight_layout()
-    _save(fig, path)
+    save(fig, path)

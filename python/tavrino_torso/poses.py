@@ -36,8 +36,8 @@ def pose(x: ArrayLike, y: ArrayLike, z: ArrayLike, roll: ArrayLike = 0.0, pitch:
     cp, sp = np.cos(p), np.sin(p)
     cy, sy = np.cos(w), np.sin(w)
     result = np.zeros(x_.shape + (4, 4))
-    # The operation order of examples/example_torso.make_pose, so that both give
-    # the same bits.
+    # This order of operations is kept: a pose built one angle at a time with the
+    # C library's sines and cosines, in the same order, has the same bits.
     result[..., 0, 0], result[..., 0, 1], result[..., 0, 2] = cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr
     result[..., 1, 0], result[..., 1, 1], result[..., 1, 2] = sy * cp, sy * sp * sr + cy * cr, sy * sp * cr - cy * sr
     result[..., 2, 0], result[..., 2, 1], result[..., 2, 2] = -sp, cp * sr, cp * cr

@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 
 from tavrino_torso import Branch, Torso, check, pose
-from tavrino_torso.checking import anchor_direction, anchor_in_motor_frame, reach_margin
-from tavrino_torso.reach import extent_around_home, reach_along
+from tavrino_torso.check import anchor_direction, anchor_in_motor_frame, reach_margin
+from tavrino_torso.workspace import extent_around_home, reach_along
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
 IDENTITY = np.eye(4)

@@ -1,4 +1,4 @@
-"""The pose helpers: the examples' poses bit for bit, batches equal to single
+"""The pose helpers: the C++ tests' poses bit for bit, batches equal to single
 samples, and round trips between poses, angles and quaternions."""
 
 from __future__ import annotations
@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from tavrino_torso import from_quaternion, pose, rpy, unwrap
 
-from .support import example_torso
+from .support import make_pose
 
 ANGLE = st.floats(-math.pi, math.pi)
 PITCH = st.floats(-math.pi / 2 + 1e-6, math.pi / 2 - 1e-6)
@@ -28,11 +28,11 @@ def quaternion_multiply(a: np.ndarray, b: np.ndarray) -> np.ndarray:
 
 
 @given(st.lists(st.tuples(LENGTH, LENGTH, LENGTH, ANGLE, ANGLE, ANGLE), min_size=1, max_size=5))
-def test_a_batch_of_poses_is_the_examples_poses_bit_for_bit(samples):
+def test_a_batch_of_poses_is_the_standard_librarys_poses_bit_for_bit(samples):
     batch = pose(*np.array(samples).T)
     for (x, y, z, roll, pitch, yaw), one in zip(samples, batch, strict=True):
         assert np.array_equal(one, pose(x, y, z, roll, pitch, yaw))
-        assert one.tolist() == example_torso.make_pose((x, y, z), roll, pitch, yaw)
+        assert one.tolist() == make_pose((x, y, z), roll, pitch, yaw)
 
 
 @given(LENGTH, LENGTH, LENGTH, ANGLE, PITCH, ANGLE)

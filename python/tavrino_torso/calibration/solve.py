@@ -1,18 +1,6 @@
-"""Calibration: identify a built torso's geometry from measured poses and motor angles.
-
-A built torso is never its drawing: parts are off by a millimetre, motor axes by a
-degree, and every encoder has its own zero. Command the torso to a few dozen poses
-(`calibration_poses`), measure each platform pose with a tracker and read the six
-encoder angles, then `calibrate` finds the geometry that explains the measurements:
-the torso whose rods fit between the arm tips and the anchors in every sample.
-`validate` gives the same error figures for held-out samples.
-
-    from tavrino_torso import Torso
-    from tavrino_torso.calibration import calibrate, read_measurements
-
-    result = calibrate(Torso.example(), read_measurements("measured.csv"))
-    print(result.report())
-    result.torso.to_toml("calibrated.toml")
+"""The solve: the geometry that explains the measurements, found by least squares
+on the rod-length residuals of calibration.model, with the directions that the
+data cannot determine held at their nominal values.
 
 How the fit weighs its data. A sample's six rod residuals share the error of its
 tracker measurement, so they are correlated. Their covariance follows, to first
@@ -26,31 +14,20 @@ The order of the work: the frame (with fit_tracker_frame, estimated first from t
 forward kinematics of the drawing); a robust first pass (soft_l1); outliers named
 on it; the final fit without them, with the requested loss; standard errors from
 the weighted problem at the solution (with a robust loss, the sandwich form).
-
-scipy is needed by `calibrate` only: pip install 'tavrino_torso_kinematics[calibrate]'.
-The model, its parameters and its gauge are described in calibration_model.py and in
-docs/calibrating-a-torso.md.
 """
 
 from __future__ import annotations
 
-import dataclasses
 import math
 from collections.abc import Callable
-from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 
-from tavrino_torso import Torso
-from tavrino_torso.calibration_csv import (
-    Measurements,
-    MeasurementError,
-    as_measurements,
-    read_measurements,
-    write_measurements,
-)
-from tavrino_torso.calibration_model import (
+from ..torso import Torso
+from .design import predicted_angles, wrap_angle
+from .measurements import Measurements, MeasurementError, as_measurements
+from .model import (
     BRANCH_PARAMETERS,
     Layout,
     Samples,
@@ -58,26 +35,14 @@ from tavrino_torso.calibration_model import (
     one_blas_thread,
     residuals,
     residuals_and_jacobian,
+    rotation_exp,
     rotation_log,
     samples,
     sensitivities,
 )
-from tavrino_torso.calibration_report import DISPLAY, as_dict, draw_residuals, report
-from tavrino_torso.calibration_poses import calibration_poses, predicted_angles, wrap_angle
+from .report import DISPLAY, Calibration, Errors, NoiseLevels, Parameter
 
-__all__ = [
-    "Calibration",
-    "Errors",
-    "MeasurementError",
-    "Measurements",
-    "NoiseLevels",
-    "Parameter",
-    "calibrate",
-    "calibration_poses",
-    "read_measurements",
-    "validate",
-    "write_measurements",
-]
+__all__ = ["IDENTIFIABLE_RCOND", "LOSSES", "calibrate", "validate"]
 
 # A direction of the scaled Jacobian (parameters in 1 mm and 1 degree) whose
 # singular value is below this fraction of the largest is one that no data of the
@@ -107,112 +72,6 @@ _NOISE_NAMES = ("tracker_position", "tracker_angle", "encoder")
 _ROUNDING = 1e-6
 
 
-class Errors(NamedTuple):
-    """How well a torso explains a set of measurements.
-
-    rod_residuals (N, B): the distance from each arm tip to its anchor less the rod
-    length, metres. angle_errors (N, B): inverse kinematics of the measured pose
-    minus the measured angle, wrapped into [-pi, pi), radians; NaN where the torso
-    cannot reach the measured pose. The RMS figures are over all samples (angles:
-    over the reachable ones); `unreachable` counts the samples with a NaN angle.
-    """
-
-    rod_residuals: np.ndarray
-    angle_errors: np.ndarray
-    rod_rms: float
-    angle_rms: float
-    unreachable: int
-
-
-class Parameter(NamedTuple):
-    """One identified parameter: nominal value, estimate and standard error, in `unit`.
-
-    Motor-frame turns (axis_tilt, encoder_zero) and the tracker frame are increments
-    on the nominal geometry, so their nominal value is zero. standard_error is None
-    for a parameter that a held direction moves (not identified): its estimate keeps
-    part of the drawing's value, whose error the data cannot tell.
-    """
-
-    name: str
-    unit: str
-    nominal: float
-    estimate: float
-    standard_error: float | None
-
-    @property
-    def change(self) -> float:
-        return self.estimate - self.nominal
-
-
-class NoiseLevels(NamedTuple):
-    """Standard deviations of the measurement errors: the tracker's position (metres)
-    and turn (radians), each per axis, and each encoder's angle (radians).
-    `estimated` names those that were estimated from the data rather than given."""
-
-    tracker_position: float
-    tracker_angle: float
-    encoder: float
-    estimated: tuple[str, ...] = ()
-
-
-@dataclasses.dataclass(frozen=True)
-class Calibration:
-    """What `calibrate` found.
-
-    torso: the calibrated torso. parameters: every parameter with its standard error
-    (None where not identified). unidentifiable: the parameter combinations held at
-    their nominal values, each written as the direction that the data cannot see (or
-    see too weakly), by its main terms. before and after: the errors of the nominal
-    and the calibrated torso on all the measurements; after_inliers: on those left
-    after the outliers (None without outliers). tracker_frame: world from tracker
-    (4x4) when fitted.
-
-    noise: the noise levels that weighed the residuals (None for an unweighted fit);
-    noise_ratio: the weighted residuals' RMS per degree of freedom, 1 when the noise
-    levels explain them. outliers: 0-based indices of the samples named outliers.
-    branch_misfit: per branch, the rod residuals' RMS over what the noise explains.
-    misfit: what the residuals say the model cannot explain, and its likely cause.
-    warnings: anything else to look at.
-    """
-
-    torso: Torso
-    nominal: Torso
-    parameters: tuple[Parameter, ...]
-    unidentifiable: tuple[str, ...]
-    before: Errors
-    after: Errors
-    tracker_frame: np.ndarray | None
-    iterations: int
-    evaluations: int
-    loss: str
-    f_scale: float
-    message: str
-    noise: NoiseLevels | None = None
-    noise_ratio: float = math.nan
-    degrees_of_freedom: int = 0
-    outliers: tuple[int, ...] = ()
-    after_inliers: Errors | None = None
-    branch_misfit: tuple[float, ...] = ()
-    misfit: tuple[str, ...] = ()
-    warnings: tuple[str, ...] = ()
-
-    def moved(self) -> tuple[Parameter, ...]:
-        """The parameters whose change exceeds their standard error, and those not identified."""
-        return tuple(p for p in self.parameters if p.standard_error is None or abs(p.change) > p.standard_error)
-
-    def report(self, validation: Errors | None = None) -> str:
-        """The report as text; `validation`, the errors on held-out samples, adds a column."""
-        return report(self, validation)
-
-    def as_dict(self) -> dict[str, Any]:
-        """Everything as plain data (metres, radians), for JSON."""
-        return as_dict(self)
-
-    def draw(self, path: str | Path, validation: Errors | None = None) -> None:
-        """Draw the residuals per branch, before and after, into a PNG (needs matplotlib)."""
-        draw_residuals(self, path, validation)
-
-
 def validate(torso: Torso | Calibration, measurements: Any, *, fit_tracker_frame: bool = False) -> Errors:
     """The error figures of a torso (or of a calibration, with its tracker frame) on measurements.
 
@@ -235,8 +94,6 @@ def validate(torso: Torso | Calibration, measurements: Any, *, fit_tracker_frame
 
 
 def _frame_matrix(frame: np.ndarray) -> np.ndarray:
-    from tavrino_torso.calibration_model import rotation_exp
-
     matrix = np.eye(4)
     matrix[:3, :3], matrix[:3, 3] = rotation_exp(frame[3:]), frame[:3]
     return matrix

@@ -29,7 +29,7 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from tavrino_torso import Branch, Torso
+from ..torso import Branch, Torso
 
 Array = npt.NDArray[np.float64]
 BRANCH_PARAMETERS = 9

@@ -20,7 +20,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from tavrino_torso.calibration_model import matrix_from_quaternion, quaternion_from_matrix
+from .model import matrix_from_quaternion, quaternion_from_matrix
 
 POSE_COLUMNS = ("x", "y", "z", "qw", "qx", "qy", "qz")
 LENGTH_UNITS = {"m": 1.0, "mm": 1e-3}

@@ -1,4 +1,4 @@
-"""The command line's calibration commands (registered in cli.py):
+"""The calibration commands: choose the poses to measure, calibrate, and validate:
 
     tavrino-torso calibration-poses TORSO.toml --count 80 -o POSES.csv
     tavrino-torso calibrate TORSO.toml MEASUREMENTS.csv -o CALIBRATED.toml
@@ -19,10 +19,15 @@ import json
 import math
 import sys
 from pathlib import Path
-from typing import Any
 
-from .calibration import LOSSES
-from .calibration_csv import ANGLE_UNITS, LENGTH_UNITS
+import numpy as np
+
+from ..calibration import (LOSSES, MeasurementError, Measurements, calibrate, calibration_poses, read_measurements,
+                           validate, write_measurements)
+from ..calibration.design import predicted_angles
+from ..calibration.measurements import ANGLE_UNITS, LENGTH_UNITS
+from ..calibration.report import DEGREE, error_rows, errors_dict
+from .base import PLOT_EXTRA, PROG, Adder, Failure, Progress, Runner, load, writable
 
 # More poses than anyone measures by hand, and still chosen in a few seconds.
 MAX_POSES = 10000
@@ -57,13 +62,7 @@ def add_calibration_poses(commands: argparse._SubParsersAction[argparse.Argument
     return parser
 
 
-def run_calibration_poses(args: argparse.Namespace, progress: Any) -> int:
-    import numpy as np
-
-    from .calibration import Measurements, calibration_poses, write_measurements
-    from .calibration_poses import predicted_angles
-    from .cli import Failure, load, writable
-
+def run_calibration_poses(args: argparse.Namespace, progress: Progress) -> int:
     if not 1 <= args.count <= MAX_POSES:
         raise Failure(f"--count: must be between 1 and {MAX_POSES}, got {args.count}")
     output = writable(args.output, "poses file")
@@ -123,8 +122,6 @@ def held_out(count: int, fraction: float) -> list[bool]:
 
 def _noise_levels(args: argparse.Namespace) -> tuple[tuple[float, float] | None, float | None]:
     """--tracker-noise and --encoder-noise in metres and radians."""
-    from .cli import Failure
-
     length, angle = LENGTH_UNITS[args.length_unit], ANGLE_UNITS[args.angle_unit]
     tracker = encoder = None
     try:
@@ -150,10 +147,7 @@ def _noise_levels(args: argparse.Namespace) -> tuple[tuple[float, float] | None,
     return tracker, encoder
 
 
-def _read(args: argparse.Namespace, branch_count: int) -> Any:
-    from .calibration import MeasurementError, read_measurements
-    from .cli import Failure
-
+def _read(args: argparse.Namespace, branch_count: int) -> Measurements:
     try:
         return read_measurements(args.measurements, length_unit=args.length_unit, angle_unit=args.angle_unit,
                                  branch_count=branch_count)
@@ -163,12 +157,7 @@ def _read(args: argparse.Namespace, branch_count: int) -> Any:
         raise Failure(f"cannot read {args.measurements}: {error.strerror or error}") from None
 
 
-def run_calibrate(args: argparse.Namespace, progress: Any) -> int:
-    import numpy as np
-
-    from .calibration import MeasurementError, calibrate, validate
-    from .cli import PROG, Failure, load, writable
-
+def run_calibrate(args: argparse.Namespace, progress: Progress) -> int:
     if args.validate is not None and not 0.0 < args.validate < 1.0:
         raise Failure(f"--validate: the fraction must be between 0 and 1, got {args.validate:g}")
     tracker_noise, encoder_noise = _noise_levels(args)
@@ -206,7 +195,6 @@ def run_calibrate(args: argparse.Namespace, progress: Any) -> int:
     if args.json:
         document = result.as_dict()
         if validation is not None:
-            from .calibration_report import errors_dict
 
             document["validation"] = {"samples": len(validation.angle_errors), **errors_dict(validation)}
         print(json.dumps(document, indent=2))
@@ -214,8 +202,7 @@ def run_calibrate(args: argparse.Namespace, progress: Any) -> int:
         print(result.report(validation))
         print(f"\nCalibrated torso: {output}")
     if picture is not None:
-        from .cli import PLOT_EXTRA
-        from .plot import MissingMatplotlib
+        from ..plot import MissingMatplotlib
 
         # Said on standard error: with --json, standard output holds the document alone.
         progress.start(f"drawing {picture}")
@@ -250,11 +237,7 @@ def add_validate(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     return parser
 
 
-def run_validate(args: argparse.Namespace, progress: Any) -> int:
-    from .calibration import validate
-    from .calibration_report import DEGREE, error_rows, errors_dict
-    from .cli import Failure, load
-
+def run_validate(args: argparse.Namespace, progress: Progress) -> int:
     if not (math.isfinite(args.max_angle_rms) and args.max_angle_rms > 0.0):
         raise Failure(f"--max-angle-rms: must be a positive number of degrees, got {args.max_angle_rms:g}")
     torso = load(args.file)
@@ -273,3 +256,10 @@ def run_validate(args: argparse.Namespace, progress: Any) -> int:
     verdict = "within" if passed else "NOT within"
     print(f"\n{verdict} the limit: motor angle RMS at most {args.max_angle_rms:g} deg, every pose reachable")
     return 0 if passed else 1
+
+
+COMMANDS: dict[str, tuple[Adder, Runner]] = {
+    "calibration-poses": (add_calibration_poses, run_calibration_poses),
+    "calibrate": (add_calibrate, run_calibrate),
+    "validate": (add_validate, run_validate),
+}

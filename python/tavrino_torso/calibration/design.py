@@ -19,8 +19,8 @@ import math
 import numpy as np
 import numpy.typing as npt
 
-from tavrino_torso import Torso
-from tavrino_torso.calibration_model import (
+from ..torso import Torso
+from .model import (
     Layout,
     one_blas_thread,
     quaternion_from_matrix,

@@ -1,97 +1,26 @@
-"""The command line, `tavrino-torso`: checks a torso file and draws it and its
-workspace; chooses poses to measure and calibrates a built torso from them.
+"""The torso commands: check a torso file, map its workspace, draw it.
 
     tavrino-torso check FILE [--picture PNG]
     tavrino-torso workspace FILE --out PNG
     tavrino-torso draw FILE --out PNG
-    tavrino-torso calibration-poses FILE --count N -o POSES.csv
-    tavrino-torso calibrate FILE MEASUREMENTS.csv -o CALIBRATED.toml
-    tavrino-torso validate FILE MEASUREMENTS.csv
 
-Exit status: 0 when the torso is fine, 1 when it has a problem (home out of
+Exit status 0 when the torso is fine, 1 when it has a problem (home out of
 reach, at the edge of a branch's reach, or near a singularity), 2 for a file
-that cannot be used, wrong arguments, or a picture that cannot be written.
-Reports go to standard output, errors and progress to standard error.
-
-A command is a function that adds its parser and a function that runs it: see
-COMMANDS at the end.
+that cannot be used or a picture that cannot be written.
 """
 
 from __future__ import annotations
 
 import argparse
-import os
-import sys
-import time
-from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from .calibration_cli import (add_calibrate, add_calibration_poses, add_validate, run_calibrate,
-                              run_calibration_poses, run_validate)
-from .torso import DescriptionError, Torso
-
-PROG = "tavrino-torso"
-PLOT_EXTRA = "pip install 'tavrino_torso_kinematics[plot]'"
-
-
-class Failure(Exception):
-    """Ends a command with a message on standard error and exit status 2."""
-
-
-class Progress:
-    """Says on standard error what a step that may take a few seconds is doing,
-    and how long it took."""
-
-    def __init__(self) -> None:
-        self.started = 0.0
-        self.interactive = sys.stderr.isatty()
-
-    def start(self, text: str) -> None:
-        self.started = time.monotonic()
-        print(f"{PROG}: {text} ...", file=sys.stderr, flush=True)
-
-    def fraction(self, done: int, total: int) -> None:
-        if self.interactive:
-            print(f"\r    {done}/{total}", end="\n" if done == total else "", file=sys.stderr, flush=True)
-
-    def done(self) -> None:
-        print(f"{PROG}:     done in {time.monotonic() - self.started:.1f} s", file=sys.stderr, flush=True)
-
-
-def load(path: Path) -> Torso:
-    try:
-        return Torso.from_toml(path)
-    except DescriptionError as error:
-        raise Failure(str(error)) from None
-
-
-def writable(path: Path, what: str) -> Path:
-    """Refuses, before any work is done, a picture path that cannot be written."""
-    folder = path.parent
-    if path.is_dir():
-        raise Failure(f"cannot write the {what} {path}: it is a directory")
-    if not folder.is_dir():
-        raise Failure(f"cannot write the {what} {path}: the folder {folder} does not exist")
-    if not os.access(folder, os.W_OK) or (path.exists() and not os.access(path, os.W_OK)):
-        raise Failure(f"cannot write the {what} {path}: permission denied")
-    return path
-
-
-def draw(progress: Progress, path: Path, drawing: Callable[[], None]) -> None:
-    """Runs `drawing`, which writes `path`; without matplotlib it raises
-    MissingMatplotlib, which the caller may take as a failure or not."""
-    progress.start(f"drawing {path}")
-    try:
-        drawing()
-    except OSError as error:
-        raise Failure(f"cannot write the picture {path}: {error.strerror or error}") from None
-    progress.done()
-    print(f"Picture: {path}")
+from ..torso import Torso
+from .base import PLOT_EXTRA, Adder, Failure, Progress, Runner, draw, load, writable
 
 
 def problems_status(torso: Torso) -> int:
     """Checks the torso, prints its problems (if any), and returns the exit status."""
-    from .checking import check
+    from ..check import check
 
     report = check(torso)
     for problem in report.problems:
@@ -115,14 +44,14 @@ def add_check(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> 
 
 
 def run_check(args: argparse.Namespace, progress: Progress) -> int:
-    from .checking import check
+    from ..check import check
 
     picture = writable(args.picture, "picture") if args.picture is not None else None
     torso = load(args.file)
     report = check(torso)
     print(report.text(f"Torso {args.file}"))
     if picture is not None:
-        from .plot import MissingMatplotlib, draw_torso
+        from ..plot import MissingMatplotlib, draw_torso
 
         print()
         try:
@@ -150,8 +79,8 @@ def add_workspace(commands: argparse._SubParsersAction[argparse.ArgumentParser])
 def run_workspace(args: argparse.Namespace, progress: Progress) -> int:
     import numpy as np
 
-    from .plot import draw_conditioning
-    from .reach import workspace
+    from ..plot import draw_conditioning
+    from ..workspace import workspace
 
     if not 2 <= args.count <= 1000:
         raise Failure(f"--count: must be between 2 and 1000, got {args.count}")
@@ -184,7 +113,7 @@ def add_draw(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> a
 
 
 def run_draw(args: argparse.Namespace, progress: Progress) -> int:
-    from .plot import draw_torso
+    from ..plot import draw_torso
 
     out = writable(args.out, "picture")
     torso = load(args.file)
@@ -192,56 +121,8 @@ def run_draw(args: argparse.Namespace, progress: Progress) -> int:
     return problems_status(torso)
 
 
-Adder = Callable[["argparse._SubParsersAction[argparse.ArgumentParser]"], argparse.ArgumentParser]
-Runner = Callable[[argparse.Namespace, Progress], int]
 COMMANDS: dict[str, tuple[Adder, Runner]] = {
     "check": (add_check, run_check),
     "workspace": (add_workspace, run_workspace),
     "draw": (add_draw, run_draw),
-    "calibration-poses": (add_calibration_poses, run_calibration_poses),
-    "calibrate": (add_calibrate, run_calibrate),
-    "validate": (add_validate, run_validate),
 }
-
-
-def parser() -> argparse.ArgumentParser:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        installed = version("tavrino_torso_kinematics")
-    except PackageNotFoundError:
-        installed = "unknown"
-    result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, and maps its workspace; "
-                                                            "chooses poses to measure, and calibrates a built torso.",
-                                     epilog="Run a command with --help for its options. Exit status: 0 fine, "
-                                            "1 a problem with the torso, 2 a bad file or arguments.")
-    result.add_argument("--version", action="version", version=f"%(prog)s {installed}")
-    commands = result.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for add, run in COMMANDS.values():
-        add(commands).set_defaults(run=run)
-    return result
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    from .plot import MissingMatplotlib
-
-    try:
-        args = parser().parse_args(argv)
-    except SystemExit as exit_:  # --help, --version, or wrong arguments (status 2, message printed)
-        return exit_.code if isinstance(exit_.code, int) else 2
-    try:
-        status: int = args.run(args, Progress())
-        return status
-    except Failure as failure:
-        print(f"error: {failure}", file=sys.stderr)
-        return 2
-    except MissingMatplotlib as error:  # for a command that only draws
-        print(f"error: {error}", file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -1,4 +1,6 @@
-"""A calibration's report: as text, as plain data for JSON, and as a picture.
+"""What a calibration found (`Calibration`, with its `Parameter` values and the
+`Errors` before and after), and its report: as text, as plain data for JSON,
+and as a picture.
 
 Lengths are shown in millimetres (rod residuals in micrometres), angles in degrees;
 the plain data stay in metres and radians.
@@ -6,18 +8,125 @@ the plain data stay in metres and radians.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
-if TYPE_CHECKING:
-    from tavrino_torso.calibration import Calibration, Errors
+from ..torso import Torso
+from .model import rotation_log
 
 DISPLAY = {"m": (1e3, "mm"), "rad": (180.0 / math.pi, "deg")}
 MICROMETRE = 1e6
 DEGREE = 180.0 / math.pi
+
+
+class Errors(NamedTuple):
+    """How well a torso explains a set of measurements.
+
+    rod_residuals (N, B): the distance from each arm tip to its anchor less the rod
+    length, metres. angle_errors (N, B): inverse kinematics of the measured pose
+    minus the measured angle, wrapped into [-pi, pi), radians; NaN where the torso
+    cannot reach the measured pose. The RMS figures are over all samples (angles:
+    over the reachable ones); `unreachable` counts the samples with a NaN angle.
+    """
+
+    rod_residuals: np.ndarray
+    angle_errors: np.ndarray
+    rod_rms: float
+    angle_rms: float
+    unreachable: int
+
+
+class Parameter(NamedTuple):
+    """One identified parameter: nominal value, estimate and standard error, in `unit`.
+
+    Motor-frame turns (axis_tilt, encoder_zero) and the tracker frame are increments
+    on the nominal geometry, so their nominal value is zero. standard_error is None
+    for a parameter that a held direction moves (not identified): its estimate keeps
+    part of the drawing's value, whose error the data cannot tell.
+    """
+
+    name: str
+    unit: str
+    nominal: float
+    estimate: float
+    standard_error: float | None
+
+    @property
+    def change(self) -> float:
+        return self.estimate - self.nominal
+
+
+class NoiseLevels(NamedTuple):
+    """Standard deviations of the measurement errors: the tracker's position (metres)
+    and turn (radians), each per axis, and each encoder's angle (radians).
+    `estimated` names those that were estimated from the data rather than given."""
+
+    tracker_position: float
+    tracker_angle: float
+    encoder: float
+    estimated: tuple[str, ...] = ()
+
+
+@dataclasses.dataclass(frozen=True)
+class Calibration:
+    """What `calibrate` found.
+
+    torso: the calibrated torso. parameters: every parameter with its standard error
+    (None where not identified). unidentifiable: the parameter combinations held at
+    their nominal values, each written as the direction that the data cannot see (or
+    see too weakly), by its main terms. before and after: the errors of the nominal
+    and the calibrated torso on all the measurements; after_inliers: on those left
+    after the outliers (None without outliers). tracker_frame: world from tracker
+    (4x4) when fitted.
+
+    noise: the noise levels that weighed the residuals (None for an unweighted fit);
+    noise_ratio: the weighted residuals' RMS per degree of freedom, 1 when the noise
+    levels explain them. outliers: 0-based indices of the samples named outliers.
+    branch_misfit: per branch, the rod residuals' RMS over what the noise explains.
+    misfit: what the residuals say the model cannot explain, and its likely cause.
+    warnings: anything else to look at.
+    """
+
+    torso: Torso
+    nominal: Torso
+    parameters: tuple[Parameter, ...]
+    unidentifiable: tuple[str, ...]
+    before: Errors
+    after: Errors
+    tracker_frame: np.ndarray | None
+    iterations: int
+    evaluations: int
+    loss: str
+    f_scale: float
+    message: str
+    noise: NoiseLevels | None = None
+    noise_ratio: float = math.nan
+    degrees_of_freedom: int = 0
+    outliers: tuple[int, ...] = ()
+    after_inliers: Errors | None = None
+    branch_misfit: tuple[float, ...] = ()
+    misfit: tuple[str, ...] = ()
+    warnings: tuple[str, ...] = ()
+
+    def moved(self) -> tuple[Parameter, ...]:
+        """The parameters whose change exceeds their standard error, and those not identified."""
+        return tuple(p for p in self.parameters if p.standard_error is None or abs(p.change) > p.standard_error)
+
+    def report(self, validation: Errors | None = None) -> str:
+        """The report as text; `validation`, the errors on held-out samples, adds a column."""
+        return report(self, validation)
+
+    def as_dict(self) -> dict[str, Any]:
+        """Everything as plain data (metres, radians), for JSON."""
+        return as_dict(self)
+
+    def draw(self, path: str | Path, validation: Errors | None = None) -> None:
+        """Draw the residuals per branch, before and after, into a PNG (needs matplotlib)."""
+        draw_residuals(self, path, validation)
 
 
 def error_rows(errors: dict[str, Errors]) -> list[str]:
@@ -89,8 +198,6 @@ def report(calibration: Calibration, validation: Errors | None = None) -> str:
         lines += ["", "Held at nominal: the data cannot tell these moves apart from no move:"]
         lines += [f"  {text}" for text in c.unidentifiable]
     if c.tracker_frame is not None:
-        from tavrino_torso.calibration_model import rotation_log
-
         t = c.tracker_frame[:3, 3] * 1e3
         r = rotation_log(c.tracker_frame[:3, :3]) * DEGREE
         lines += [
@@ -154,12 +261,12 @@ def as_dict(calibration: Calibration) -> dict[str, Any]:
 def draw_residuals(calibration: Calibration, path: str | Path, validation: Errors | None = None) -> None:
     """Per branch, the size of the rod residuals and of the motor-angle errors before
     and after calibration (box plots on a logarithmic scale), into a PNG."""
-    from tavrino_torso.plot import _figure, _save
+    from ..plot import figure, save
 
     sets = [("before", calibration.before, "#bbbbbb"), ("after", calibration.after, "tab:green")]
     if validation is not None:
         sets.append(("held-out, after", validation, "tab:blue"))
-    fig = _figure(figsize=(10.0, 4.2), layout="constrained")
+    fig = figure(figsize=(10.0, 4.2), layout="constrained")
     axes = fig.subplots(1, 2)
     branches = calibration.before.rod_residuals.shape[1]
     width = 0.8 / len(sets)
@@ -192,4 +299,4 @@ def draw_residuals(calibration: Calibration, path: str | Path, validation: Error
         fontsize="medium",
     )
     fig.legend(loc="outside lower center", ncols=len(sets), fontsize="small")
-    _save(fig, path, dpi=110)
+    save(fig, path, dpi=110)

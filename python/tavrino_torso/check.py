@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .torso import Branch, Torso
-from .reach import Extent, extent_around_home
+from .workspace import Extent, extent_around_home
 
 Array = npt.NDArray[np.float64]
 
