@@ -279,7 +279,8 @@ class _Noise:
         if not self.weighted:
             return None
         estimated = tuple(name for name, free in zip(_NOISE_NAMES, self.free) if free)
-        return NoiseLevels(*(float(level) for level in self.levels), estimated=estimated)
+        position, angle, encoder = (float(level) for level in self.levels)
+        return NoiseLevels(position, angle, encoder, estimated)
 
 
 def _whiten(values: np.ndarray, whitening: np.ndarray | None) -> np.ndarray:
@@ -289,7 +290,8 @@ def _whiten(values: np.ndarray, whitening: np.ndarray | None) -> np.ndarray:
     if values.ndim == 2:
         whitened: np.ndarray = np.einsum("nij,nj->ni", whitening, values)
         return whitened
-    return whitening @ values
+    product: np.ndarray = whitening @ values
+    return product
 
 
 def _calibrate(
