@@ -274,6 +274,7 @@ def draw_residuals(calibration: Calibration, path: str | Path, validation: Error
         (axes[0], "rod_residuals", MICROMETRE, "|rod length error| (um)"),
         (axes[1], "angle_errors", DEGREE, "|motor angle error| (deg)"),
     )
+    outliers = np.array(calibration.outliers, dtype=int)
     for ax, field, scale, label in panels:
         for k, (name, errors, colour) in enumerate(sets):
             values = np.abs(getattr(errors, field)) * scale
@@ -281,10 +282,16 @@ def draw_residuals(calibration: Calibration, path: str | Path, validation: Error
             positions = np.arange(branches) + (k - (len(sets) - 1) / 2) * width
             box = ax.boxplot(
                 columns, positions=positions, widths=width * 0.85, patch_artist=True, whis=(5.0, 95.0),
-                showfliers=False, medianprops={"color": "black"}, manage_ticks=False,
+                showfliers=True, flierprops={"marker": ".", "markersize": 3, "markeredgecolor": colour},
+                medianprops={"color": "black"}, manage_ticks=False,
             )
             for patch in box["boxes"]:
                 patch.set_facecolor(colour)
+            if name == "after" and len(outliers):
+                # The samples named outliers, each branch's value of them marked.
+                shown = values[outliers]
+                ax.plot(np.broadcast_to(positions, shown.shape).ravel(), shown.ravel(), "x", color="tab:red",
+                        markersize=5, label="outliers, after" if ax is axes[0] else None)
             if ax is axes[0]:  # one legend entry per set, for the figure's legend
                 ax.plot([], [], "s", color=colour, label=name)
         ax.set_yscale("log")
@@ -292,10 +299,14 @@ def draw_residuals(calibration: Calibration, path: str | Path, validation: Error
         ax.set_xlabel("branch")
         ax.set_ylabel(label)
         ax.grid(True, axis="y", which="major", alpha=0.3)
+    inliers = calibration.after_inliers
     fig.suptitle(
-        f"Residuals per branch (boxes: quartiles, whiskers: 5 to 95 %). RMS before and after: "
+        f"Residuals per branch (boxes: quartiles, whiskers: 5 to 95 %, dots beyond)\nRMS before and after: "
         f"rod {calibration.before.rod_rms * MICROMETRE:.1f} and {calibration.after.rod_rms * MICROMETRE:.1f} um, "
-        f"angle {calibration.before.angle_rms * DEGREE:.3f} and {calibration.after.angle_rms * DEGREE:.4f} deg",
+        f"angle {calibration.before.angle_rms * DEGREE:.3f} and {calibration.after.angle_rms * DEGREE:.4f} deg"
+        + ("" if inliers is None else
+           f"; without the {len(outliers)} outliers (red): rod {inliers.rod_rms * MICROMETRE:.1f} um, "
+           f"angle {inliers.angle_rms * DEGREE:.4f} deg"),
         fontsize="medium",
     )
     fig.legend(loc="outside lower center", ncols=len(sets), fontsize="small")
