@@ -158,6 +158,19 @@ def test_two_tracker_glitches_are_named_and_kept_out_of_the_fit(world):
     assert validate(kept, world["test"]).angle_rms > 3.0 * floor  # the glitches do matter
 
 
+def test_rods_that_differ_from_branch_to_branch_are_named_as_the_likely_misfit(world):
+    truth, poses, rng = world["truth"], world["poses"], np.random.default_rng(7)
+    differences = np.array([0.2, -0.2, 0.2, 0.2, -0.2, -0.2]) * 1e-3
+    angles = np.stack([predicted_angles(Torso(truth.motor_arm_length, truth.rod_length + d, truth.branches),
+                                        poses)[:, i] for i, d in enumerate(differences)], axis=1)
+    noisy = measured(truth, poses, rng)
+    result = calibrate(world["nominal"], Measurements(noisy.poses, angles + noisy.angles - world["exact"].angles))
+    cause = [line for line in result.misfit if line.startswith("Likely cause: the branches' arm or rod lengths")]
+    assert len(cause) == 1
+    rods = np.array(cause[0].rsplit(" and rod ", 1)[1].split(), dtype=float)
+    assert np.abs(rods - (differences - differences.mean()) * 1e3).max() < 0.1
+
+
 def test_a_tracker_frame_3_degrees_and_20_mm_off_is_fitted_keeping_the_documented_gauge(world):
     nominal, truth = world["nominal"], world["truth"]
     tracker = np.eye(4)

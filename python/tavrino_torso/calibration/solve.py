@@ -795,10 +795,7 @@ def _misfit(noise: _Noise, layout: Layout, x: np.ndarray, data: Samples, j: np.n
         return tuple(float(r) for r in ratios), ()
     lines = []
     over = [i for i in range(branches) if ratios[i] > limit]
-    if noise.free.all():
-        lines.append("The noise levels are estimated from these residuals, so they explain them on average; "
-                     "a branch above the others stands out")
-    elif math.sqrt(variance) > limit:
+    if not noise.free.all() and math.sqrt(variance) > limit:
         lines.append(f"The residuals are {math.sqrt(variance):.2f}x what the given noise levels explain")
     if over:
         lines.append("Branches whose residuals exceed what the noise explains: "
@@ -834,8 +831,6 @@ def _misfit(noise: _Noise, layout: Layout, x: np.ndarray, data: Samples, j: np.n
     ):
         lines.append("Likely cause: something the model does not describe (joint play, compliance, "
                      "encoder errors; see the guide), or noise levels stated too low")
-    if len(lines) == 1 and noise.free.all():
-        lines = []
     return tuple(float(r) for r in ratios), tuple(lines)
 
 
