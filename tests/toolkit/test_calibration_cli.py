@@ -6,17 +6,20 @@ from __future__ import annotations
 
 import json
 import os
+import re
+import shlex
+import shutil
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 from tavrino_torso import Torso
-from tavrino_torso.calibration import Measurements, read_measurements, write_measurements
+from tavrino_torso.calibration import Measurements, calibration_poses, read_measurements, write_measurements
 from tavrino_torso.calibration.design import predicted_angles
 from tavrino_torso.cli import main
 
-from .support import EXAMPLE_FILE
+from .support import EXAMPLE_FILE, ROOT
 from .test_calibration import measured, perturbed
 
 
@@ -126,3 +129,32 @@ def test_bad_arguments_are_refused(tmp_path, capsys):
     assert "--validate: the fraction must be between 0 and 1" in capsys.readouterr().err
     assert main(["calibration-poses", str(EXAMPLE_FILE), "--count", "10001", "-o", str(tmp_path / "p.csv")]) == 2
     assert "--count: must be between 1 and 10000" in capsys.readouterr().err
+
+
+def test_the_guides_commands_run_as_written(tmp_path, monkeypatch, capsys):
+    """Every tavrino-torso command of docs/calibrating-a-torso.md, in order, on the example
+    torso as my_torso.toml; a built torso (simulated) is measured where the guide measures."""
+    guide = (ROOT / "docs" / "calibrating-a-torso.md").read_text(encoding="utf-8")
+    commands = [line for block in re.findall(r"^```sh\n(.*?)^```", guide, re.MULTILINE | re.DOTALL)
+                for line in block.splitlines() if line.startswith("tavrino-torso ")]
+    assert len(commands) >= 3
+    monkeypatch.chdir(tmp_path)
+    shutil.copy(EXAMPLE_FILE, "my_torso.toml")
+    nominal, rng = Torso.example(), np.random.default_rng(11)
+    truth = perturbed(nominal, rng)
+
+    def measure(poses_file: str, measured_file: str) -> None:
+        if Path(poses_file).exists():
+            write_measurements(measured_file, measured(truth, read_measurements(poses_file).poses, rng))
+
+    statuses = []
+    for command in commands:
+        argv = shlex.split(command)[1:]
+        if argv[0] == "calibrate":
+            measure("poses.csv", argv[2])
+        if argv[0] == "validate":
+            write_measurements(argv[2], measured(truth, calibration_poses(nominal, 30, seed=5), rng))
+        statuses.append(main(argv))
+        assert "Traceback" not in capsys.readouterr().err
+    assert statuses == [0] * len(commands)
+    assert main(["validate", "my_torso.toml", "new_measurements.csv"]) == 1  # the drawing is off

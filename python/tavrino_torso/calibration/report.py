@@ -186,13 +186,13 @@ def report(calibration: Calibration, validation: Errors | None = None) -> str:
     moved = c.moved()
     lines += ["", f"Parameters that moved by more than their standard error: {len(moved)} of {len(c.parameters)}"]
     if moved:
-        lines.append(f"  {'parameter':34}{'nominal':>12}{'estimate':>12}{'change':>11}{'std error':>11}")
+        lines.append(f"  {'parameter':34}{'nominal':>12}{'estimate':>12}{'change':>11}{'std error':>15}")
         for p in moved:
             scale, unit = DISPLAY[p.unit]
-            se = "not identified" if p.standard_error is None else f"{p.standard_error * scale:11.4f}"
+            se = "not identified" if p.standard_error is None else f"{p.standard_error * scale:.4f}"
             lines.append(
                 f"  {p.name + ' (' + unit + ')':34}{p.nominal * scale:12.4f}{p.estimate * scale:12.4f}"
-                f"{p.change * scale:+11.4f}{se:>11}"
+                f"{p.change * scale:+11.4f}{se:>15}"
             )
     if c.unidentifiable:
         lines += ["", "Held at nominal: the data cannot tell these moves apart from no move:"]
