@@ -249,6 +249,7 @@ class _Noise:
         ])[self.free]
         fixed = covariances(s, *np.where(self.free, 0.0, self.levels))
         jitter = 1e-12 * max(float(np.trace(fixed + parts.sum(axis=0), axis1=1, axis2=2).max()), 1e-300) / branches
+        flat = jac.reshape(-1, jac.shape[-1])
 
         def objective(t: np.ndarray) -> tuple[float, np.ndarray]:
             squares = np.exp(2.0 * t)
@@ -259,10 +260,11 @@ class _Noise:
             inverse = np.linalg.inv(c)
             a = np.einsum("nij,nj->ni", inverse, error)
             k = inverse @ jac
-            sign, restricted = np.linalg.slogdet(np.einsum("nbp,nbq->pq", jac, k))
+            information = flat.T @ k.reshape(flat.shape)
+            sign, restricted = np.linalg.slogdet(information)
             if sign <= 0:
                 return math.inf, np.zeros_like(t)
-            g_inverse = np.linalg.inv(np.einsum("nbp,nbq->pq", jac, k))
+            g_inverse = np.linalg.inv(information)
             projector = inverse - k @ g_inverse @ np.swapaxes(k, 1, 2)
             # d/dt_k = sum_n tr(P_n dC_n) - a_n^T dC_n a_n, with dC_n = 2 level_k^2 M_kn.
             gradient = 2.0 * squares * (np.einsum("nij,knji->k", projector, parts)
