@@ -85,7 +85,8 @@ class Calibration:
 
     noise: the noise levels that weighed the residuals (None for an unweighted fit);
     noise_ratio: the weighted residuals' RMS per degree of freedom, 1 when the noise
-    levels explain them. outliers: 0-based indices of the samples named outliers.
+    levels explain them. outliers: 0-based indices of the samples named outliers;
+    outliers_kept: whether the fit kept them all the same.
     branch_misfit: per branch, the rod residuals' RMS over what the noise explains.
     misfit: what the residuals say the model cannot explain, and its likely cause.
     warnings: anything else to look at.
@@ -107,6 +108,7 @@ class Calibration:
     noise_ratio: float = math.nan
     degrees_of_freedom: int = 0
     outliers: tuple[int, ...] = ()
+    outliers_kept: bool = False
     after_inliers: Errors | None = None
     branch_misfit: tuple[float, ...] = ()
     misfit: tuple[str, ...] = ()
@@ -177,8 +179,10 @@ def report(calibration: Calibration, validation: Errors | None = None) -> str:
     lines += error_rows(errors)
     if c.outliers:
         rows = ", ".join(str(i + 1) for i in c.outliers)
-        lines += ["", f"Outliers: {len(c.outliers)} samples (data rows {rows}) stand out from the noise "
-                      "(whitened residuals beyond the chi-square limit); the fit leaves them out"]
+        one = len(c.outliers) == 1
+        lines += ["", f"Outliers: {len(c.outliers)} sample{'' if one else 's'} (data row{'' if one else 's'} {rows}) "
+                      f"stand{'s' if one else ''} out from the noise (whitened residuals beyond the chi-square limit)"
+                      + ("" if c.outliers_kept else f"; the fit leaves {'it' if one else 'them'} out")]
     if c.branch_misfit:
         lines += ["", "Rod residuals per branch over what the noise explains: "
                   + "  ".join(f"{i}: {r:.2f}" for i, r in enumerate(c.branch_misfit))]
@@ -240,6 +244,7 @@ def as_dict(calibration: Calibration) -> dict[str, Any]:
         "after": errors_dict(c.after),
         "after_inliers": None if c.after_inliers is None else errors_dict(c.after_inliers),
         "outliers": list(c.outliers),
+        "outliers_kept": c.outliers_kept,
         "branch_misfit": list(c.branch_misfit),
         "misfit": list(c.misfit),
         "parameters": [

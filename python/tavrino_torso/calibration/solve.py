@@ -506,6 +506,7 @@ def _calibrate(
         noise_ratio=math.sqrt(variance),
         degrees_of_freedom=int(len(e_white) - j_white.shape[1]),
         outliers=tuple(int(i) for i in np.flatnonzero(outliers)),
+        outliers_kept=bool(outliers.any() and keep[outliers].all()),
         after_inliers=_errors(calibrated, data.subset(~outliers), tracker) if outliers.any() else None,
         branch_misfit=branch_misfit,
         misfit=misfit,
