@@ -144,18 +144,22 @@ def test_weighing_by_the_noise_beats_weighing_alike():
 
 def test_two_tracker_glitches_are_named_and_kept_out_of_the_fit(world):
     noisy, floor = world["noisy"], validate(world["truth"], world["test"]).angle_rms
-    poses = noisy.poses.copy()
-    bad = [17, 52]
-    poses[bad, :3, 3] += [[5e-3, 0.0, 0.0], [0.0, -3e-3, 4e-3]]  # 5 mm off
-    glitched = Measurements(poses, noisy.angles)
+    poses, angles = noisy.poses.copy(), noisy.angles.copy()
+    bad = [17, 40, 52]
+    poses[[17, 52], :3, 3] += [[5e-3, 0.0, 0.0], [0.0, -3e-3, 4e-3]]  # 5 mm off
+    angles[40, 3] += 2.0 * DEGREE  # and an encoder read while still turning
+    glitched = Measurements(poses, angles)
     clean = validate(calibrate(world["nominal"], noisy), world["test"]).angle_rms
     result = calibrate(world["nominal"], glitched)
-    assert result.outliers == tuple(bad) and result.unidentifiable == ()
+    assert result.outliers == tuple(bad) and result.unidentifiable == () and not result.outliers_kept
     assert validate(result, world["test"]).angle_rms < 1.5 * clean
     assert result.after_inliers.rod_rms < result.after.rod_rms / 10.0
     assert result.as_dict()["outliers"] == bad
     kept = calibrate(world["nominal"], glitched, reject_outliers=False)
     assert validate(kept, world["test"]).angle_rms > 3.0 * floor  # the glitches do matter
+    # A robust loss over them all keeps them from pulling far too.
+    robust = calibrate(world["nominal"], glitched, reject_outliers=False, loss="soft_l1")
+    assert robust.outliers_kept and validate(robust, world["test"]).angle_rms < 2.0 * floor
 
 
 def test_rods_that_differ_from_branch_to_branch_are_named_as_the_likely_misfit(world):
