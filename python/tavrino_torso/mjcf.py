@@ -5,9 +5,12 @@ The model is the closed chain as built, assembled at home:
 
 - each motor a hinge joint `motor0` ... `motor5` about its motor axis, whose
   value is the motor angle of the library (the joint's `ref` is the angle at
-  home), driven by a position actuator of the same name;
+  home), driven by a position actuator of the same name: a spring of
+  stiffness kp and damping kv about the commanded angle, so that a motor that
+  holds a torque t stands t / kp off its command (force limited to the motors'
+  torque limit when the torso has one);
 - each arm a body turning on that joint, balanced (its centre of mass on the
-  axis), with its moment of inertia about the axis;
+  axis), with the motors' arm inertia about the axis;
 - each rod a light body on a ball joint at the arm tip;
 - the body `platform`, on a free joint, whose frame is the platform frame, and
   which carries the payload's mass and inertia (a light body without one);
@@ -15,8 +18,9 @@ The model is the closed chain as built, assembled at home:
   its anchor;
 - the keyframe `home`: the mechanism at home, the actuators holding it there.
 
-Contacts are off: the parts are drawn as simple shapes that overlap at the
-joints. Command the actuators with angles unwrapped against the current ones
+The time step is 0.5 ms, or shorter for arms too light for the gains
+(`time_step`). Contacts are off: the parts are drawn as simple shapes that
+overlap at the joints. Command the actuators with angles unwrapped against the current ones
 (`tavrino_torso.unwrap`): a position actuator turns the long way round to an
 angle that differs by a turn.
 """
@@ -41,15 +45,33 @@ Array = npt.NDArray[np.float64]
 POSITION_GAIN = 50.0  # N m / rad
 VELOCITY_GAIN = 0.5  # N m s / rad
 # Without a torso file's values: the arm's (and rotor's) moment of inertia
-# about its axis, and the platform as a light body.
+# about its axis (also when the file gives 0: an arm without inertia cannot be
+# simulated), and the platform as a light body.
 ARM_INERTIA = 3.5e-5  # kg m^2
 PLATFORM_MASS = 0.05  # kg
-# The rods are massless in the kinematics; a simulated body needs some mass,
-# little enough to leave the motor torques as they are to a part in a thousand.
-ROD_MASS = 1e-4  # kg
+# The rods are massless in the kinematics; a simulated body needs some mass.
+# Each rod weighs this share of the platform: little enough to leave the
+# holding torques as they are to about a per cent, and enough that the
+# loops' equality constraints, whose softness MuJoCo scales by the lightest
+# body they join, hold a heavy platform as firmly as a light one.
+ROD_SHARE = 1e-3
 ARM_MASS = 0.02  # kg, on the axis: it loads the motor bearing, not the motor
+# The longest time step. The actuators' stiffness and damping act on the arm
+# alone between two steps, which stays stable only while the step is short
+# against the arm's own time scales, sqrt(inertia / kp) and inertia / kv: these
+# shares of them, found by simulating payloads from 0.3 to 20 kg on arms from
+# 1e-6 to 1e-3 kg m^2, keep it so with a margin.
 TIMESTEP = 0.0005  # s
-GRAVITY = (0.0, 0.0, -9.81)  # m/s^2
+STIFFNESS_STEPS = 0.6
+DAMPING_STEPS = 8.0
+
+
+def time_step(arm_inertia: float, position_gain: float, velocity_gain: float) -> float:
+    """The simulation's time step (s) for arms of that inertia about their axes
+    driven by actuators of those gains: TIMESTEP, or shorter for light arms or
+    stiff actuators."""
+    return min(TIMESTEP, STIFFNESS_STEPS * math.sqrt(arm_inertia / position_gain),
+               DAMPING_STEPS * arm_inertia / velocity_gain)
 
 
 def _text(values: Any) -> str:
@@ -82,25 +104,30 @@ def _inertial(body: ET.Element, mass: float, position: Array, inertia: Array) ->
 
 
 def mjcf(torso: Torso, *, position_gain: float = POSITION_GAIN, velocity_gain: float = VELOCITY_GAIN,
-         timestep: float = TIMESTEP) -> str:
-    """The MJCF text of the torso at home (see the module's description).
-    Raises ValueError when home is out of reach: the model could not be
-    assembled there."""
+         timestep: float | None = None) -> str:
+    """The MJCF text of the torso at home (see the module's description), its
+    position actuators of stiffness `position_gain` (N m/rad) and damping
+    `velocity_gain` (N m s/rad), simulated in steps of `timestep` seconds
+    (None: `time_step` of the arms' inertia and the gains). Raises ValueError
+    when home is out of reach: the model could not be assembled there."""
     home = np.asarray(torso.home, dtype=np.float64)
     angles = torso.model().inverse_kinematics(home)
     if np.isnan(angles).any():
         out = ", ".join(str(i) for i in np.flatnonzero(np.isnan(angles)))
         raise ValueError(f"home is out of reach of branch {out}: the model cannot be assembled")
-    payload, motors = getattr(torso, "payload", None), getattr(torso, "motors", None)
-    arm_inertia = getattr(motors, "arm_inertia", None) or ARM_INERTIA
-    torque_limit = getattr(motors, "torque_limit", None)
-    gravity = getattr(torso, "gravity", None) or GRAVITY
+    payload, motors = torso.payload, torso.motors
+    arm_inertia = motors.arm_inertia if motors is not None and motors.arm_inertia > 0.0 else ARM_INERTIA
+    if timestep is None:
+        timestep = time_step(arm_inertia, position_gain, velocity_gain)
+    torque_limit = None if motors is None else motors.torque_limit
+    platform_mass = PLATFORM_MASS if payload is None else payload.mass
+    rod_mass = ROD_SHARE * platform_mass
     arm, rod = torso.motor_arm_length, torso.rod_length
     size = 0.1 * arm  # of the shapes drawn
 
     root = ET.Element("mujoco", model="torso")
     ET.SubElement(root, "compiler", angle="radian", autolimits="true", inertiafromgeom="false")
-    option = ET.SubElement(root, "option", timestep=repr(timestep), integrator="implicitfast", gravity=_text(gravity))
+    option = ET.SubElement(root, "option", timestep=repr(timestep), integrator="implicitfast", gravity=_text(torso.gravity))
     ET.SubElement(option, "flag", contact="disable")
     visual = ET.SubElement(root, "visual")
     ET.SubElement(visual, "global", azimuth="120", elevation="-20")
@@ -128,13 +155,15 @@ def mjcf(torso: Torso, *, position_gain: float = POSITION_GAIN, velocity_gain: f
         rod_body = ET.SubElement(arm_body, "body", name=f"rod{i}", pos=_text([arm, 0, 0]), xyaxes=_axes(rod_rotation))
         # Damped, because nothing else stops a rod spinning about its own length.
         ET.SubElement(rod_body, "joint", name=f"rod{i}", type="ball", damping="1e-6")
-        transverse = ROD_MASS * rod * rod / 12.0
-        _inertial(rod_body, ROD_MASS, np.array([rod / 2, 0.0, 0.0]), np.diag([transverse / 10, transverse, transverse]))
+        transverse = rod_mass * rod * rod / 12.0
+        _inertial(rod_body, rod_mass, np.array([rod / 2, 0.0, 0.0]), np.diag([transverse / 10, transverse, transverse]))
         ET.SubElement(rod_body, "geom", type="capsule", fromto=_text([0, 0, 0, rod, 0, 0]), size=repr(0.3 * size),
                       rgba="0.45 0.45 0.45 1")
         ET.SubElement(rod_body, "site", name=f"rod{i}_end", pos=_text([rod, 0, 0]))
+        # As stiff as MuJoCo lets a constraint be (a time constant of two steps):
+        # softer loops let a heavy platform sag and rock on them.
         ET.SubElement(equality, "connect", name=f"loop{i}", site1=f"rod{i}_end", site2=f"anchor{i}",
-                      solref="0.004 1", solimp="0.99 0.999 0.001")
+                      solref=f"{2.0 * timestep!r} 1", solimp="0.99 0.999 0.001")
         actuator = ET.SubElement(actuators, "position", name=f"motor{i}", joint=f"motor{i}", kp=repr(position_gain),
                                  kv=repr(velocity_gain))
         if torque_limit is not None:
@@ -149,8 +178,8 @@ def mjcf(torso: Torso, *, position_gain: float = POSITION_GAIN, velocity_gain: f
         _inertial(platform, payload.mass, np.asarray(payload.centre_of_mass), np.asarray(payload.inertia))
     else:
         radius = float(np.linalg.norm(anchors[:, :2] - anchors[:, :2].mean(axis=0), axis=1).mean())
-        disc = PLATFORM_MASS * radius * radius / 4.0
-        _inertial(platform, PLATFORM_MASS, anchors.mean(axis=0), np.diag([disc, disc, 2.0 * disc]))
+        disc = platform_mass * radius * radius / 4.0
+        _inertial(platform, platform_mass, anchors.mean(axis=0), np.diag([disc, disc, 2.0 * disc]))
     ring = anchors[np.argsort(np.arctan2(anchors[:, 1] - anchors[:, 1].mean(), anchors[:, 0] - anchors[:, 0].mean()))]
     for k in range(len(ring)):
         ET.SubElement(platform, "geom", type="capsule", fromto=_text([ring[k], ring[(k + 1) % len(ring)]]),
@@ -167,7 +196,7 @@ def mjcf(torso: Torso, *, position_gain: float = POSITION_GAIN, velocity_gain: f
     ET.SubElement(keyframes, "key", name="home", qpos=_text(key_qpos), ctrl=_text(angles))
     ET.indent(root)
     gains = (f" Position actuators: kp = {position_gain:g} N m/rad, kv = {velocity_gain:g} N m s/rad"
-             f"{'' if torque_limit is None else f', force range +-{torque_limit:g} N m'}. ")
+             f"{'' if torque_limit is None else f', force range +-{torque_limit:g} N m'}; time step {timestep:g} s. ")
     comment = (" A six-branch torso, assembled at home (keyframe 'home'). Lengths in metres, angles in radians,"
                " masses in kg." + gains)
     return f"<!--{comment}-->\n" + ET.tostring(root, encoding="unicode") + "\n"

@@ -74,8 +74,9 @@ class Scene:
     is drawn: the request when every branch reaches it, otherwise the last
     reachable one. The rest belongs to the request: its motor angles (NaN for a
     branch that cannot reach), reach margins (metres, negative out of reach),
-    transmission and inverse condition (NaN out of reach), and the torques
-    that hold the payload there (None without a payload). Radians."""
+    transmission and inverse condition (NaN out of reach), and the motor
+    torques that hold the payload still there against gravity (N m; None without
+    a payload, NaN out of reach and at a singularity). Radians."""
 
     pose: Array
     body_yaw: float
@@ -101,20 +102,11 @@ def payload_wrench(torso: Torso, at: Array) -> Array | None:
     """The wrench (force, moment about the platform origin; world frame) that
     the payload's weight applies to the platform at pose `at`, or None without a
     payload."""
-    payload = getattr(torso, "payload", None)
-    if payload is None:
+    if torso.payload is None:
         return None
-    weight = payload.mass * np.asarray(getattr(torso, "gravity", None) or (0.0, 0.0, -9.81), dtype=np.float64)
-    lever = at[:3, :3] @ np.asarray(payload.centre_of_mass, dtype=np.float64)
+    weight = torso.payload.mass * np.asarray(torso.gravity, dtype=np.float64)
+    lever = at[:3, :3] @ np.asarray(torso.payload.centre_of_mass, dtype=np.float64)
     return np.concatenate([weight, np.cross(lever, weight)])
-
-
-def holding_torques(model: Model, at: Array, angles: Array, wrench: Array, body_yaw: float) -> Array:
-    """The motor torques that balance `wrench` on the platform at pose `at`, by
-    virtual work: for every motion, torques . motor speeds + wrench . twist = 0,
-    with platform @ twist = joint * motor speeds."""
-    jacobians = model.velocity_jacobians(at, angles, body_yaw)
-    return np.asarray(-jacobians.joint * np.linalg.solve(jacobians.platform.T, wrench), dtype=np.float64)
 
 
 def solve(torso: Torso, model: Model, requested: Array, body_yaw: float, last: Scene | None = None) -> Scene:
@@ -128,10 +120,8 @@ def solve(torso: Torso, model: Model, requested: Array, body_yaw: float, last: S
     in_body = turned(-body_yaw) @ requested
     margins = np.array([reach_margin(torso.motor_arm_length, torso.rod_length, b, in_body) for b in torso.branches])
     quality = model.conditioning(requested, angles, body_yaw)
-    torques = None
     wrench = payload_wrench(torso, requested)
-    if wrench is not None:
-        torques = holding_torques(model, requested, angles, wrench, body_yaw)
+    torques = None if wrench is None else np.asarray(model.motor_torques(requested, angles, wrench, body_yaw))
     if np.isnan(angles).any() and last is not None:
         shown_pose, shown_yaw, shown_angles = last.pose, last.body_yaw, last.angles
     elif np.isnan(angles).any():  # nothing reachable shown yet: home, with arms at angle 0 that cannot reach it
@@ -146,12 +136,14 @@ def solve(torso: Torso, model: Model, requested: Array, body_yaw: float, last: S
 @dataclass(frozen=True)
 class Parts:
     """World coordinates (metres) of what is drawn for a scene: per branch the
-    motor, the end of its axis line, the arm tip and the anchor, each (6, 3)."""
+    motor, the end of its axis line, the arm tip and the anchor, each (6, 3);
+    and the payload's centre of mass (3,), None without a payload."""
 
     motors: Array
     axis_ends: Array
     tips: Array
     anchors: Array
+    centre_of_mass: Array | None
 
 
 def parts(torso: Torso, scene: Scene) -> Parts:
@@ -164,7 +156,9 @@ def parts(torso: Torso, scene: Scene) -> Parts:
         axis_ends.append(m[:3, 3] + 0.7 * arm * m[:3, 2])
         tips.append(m[:3, :3] @ np.array([arm * math.cos(angle), arm * math.sin(angle), 0.0]) + m[:3, 3])
         anchors.append(scene.pose[:3, :3] @ np.asarray(branch.anchor) + scene.pose[:3, 3])
-    return Parts(np.array(motors), np.array(axis_ends), np.array(tips), np.array(anchors))
+    centre = None if torso.payload is None else (
+        scene.pose[:3, :3] @ np.asarray(torso.payload.centre_of_mass) + scene.pose[:3, 3])
+    return Parts(np.array(motors), np.array(axis_ends), np.array(tips), np.array(anchors), centre)
 
 
 def framing(torso: Torso) -> tuple[Array, float, float]:
@@ -197,7 +191,8 @@ def readout(scene: Scene, planned_torques: Array | None = None) -> str:
         cells = [str(i), "out of reach" if out else f"{math.degrees(angle):+.2f}",
                  f"{scene.reach_margins[i] * 1e3:.1f}", "-" if out else f"{scene.transmission[i]:.3f}"]
         if scene.holding_torques is not None:
-            cells.append("-" if out else f"{scene.holding_torques[i]:+.3f}")
+            held = float(scene.holding_torques[i])
+            cells.append(f"{held:+.3f}" if math.isfinite(held) else "-")
         if planned_torques is not None:
             cells.append(f"{planned_torques[i]:+.3f}")
         style = " style='color:#dc1414'" if out else ""
@@ -341,9 +336,8 @@ class Viewer:
                                        position=label_position(np.asarray(b.t_world_motor)[:3, 3], centre_of_motors,
                                                                0.9 * arm))
                        for i, b in enumerate(torso.branches)]
-        payload = getattr(torso, "payload", None)
-        self.payload = None if payload is None else scene.add_icosphere(
-            "/platform/payload", radius=0.15 * arm, color=PAYLOAD_COLOUR, position=tuple(payload.centre_of_mass))
+        self.payload = None if torso.payload is None else scene.add_icosphere(
+            "/platform/payload", radius=0.15 * arm, color=PAYLOAD_COLOUR)
 
     def _draw(self) -> None:
         s, p = self.scene, parts(self.torso, self.scene)
@@ -362,9 +356,8 @@ class Viewer:
             self.rods.colors = _lines(rods)
             self.ring.points = np.stack([ring, np.roll(ring, -1, axis=0)], axis=1)
             self.plate.position, self.plate.wxyz = s.pose[:3, 3], quaternion(s.pose)
-            if self.payload is not None:
-                com = np.asarray(getattr(self.torso, "payload").centre_of_mass, dtype=np.float64)
-                self.payload.position = s.pose[:3, :3] @ com + s.pose[:3, 3]
+            if self.payload is not None and p.centre_of_mass is not None:
+                self.payload.position = p.centre_of_mass
             for label, motor in zip(self.labels, p.motors):
                 label.position = label_position(motor, centre_of_motors, 0.9 * self.torso.motor_arm_length)
         self.readout.content = readout(s, self.planned)
