@@ -336,8 +336,12 @@ class Viewer:
                                        position=label_position(np.asarray(b.t_world_motor)[:3, 3], centre_of_motors,
                                                                0.9 * arm))
                        for i, b in enumerate(torso.branches)]
+        # The payload's centre of mass, on a stalk from the middle of the anchors
+        # that shows it moving with the platform.
         self.payload = None if torso.payload is None else scene.add_icosphere(
             "/platform/payload", radius=0.15 * arm, color=PAYLOAD_COLOUR)
+        self.stalk = None if torso.payload is None else scene.add_line_segments(
+            "/platform/stalk", np.zeros((1, 2, 3)), _lines([PAYLOAD_COLOUR]), thickness=0.04 * arm)
 
     def _draw(self) -> None:
         s, p = self.scene, parts(self.torso, self.scene)
@@ -356,8 +360,9 @@ class Viewer:
             self.rods.colors = _lines(rods)
             self.ring.points = np.stack([ring, np.roll(ring, -1, axis=0)], axis=1)
             self.plate.position, self.plate.wxyz = s.pose[:3, 3], quaternion(s.pose)
-            if self.payload is not None and p.centre_of_mass is not None:
+            if self.payload is not None and self.stalk is not None and p.centre_of_mass is not None:
                 self.payload.position = p.centre_of_mass
+                self.stalk.points = np.stack([p.anchors.mean(axis=0), p.centre_of_mass])[None]
             for label, motor in zip(self.labels, p.motors):
                 label.position = label_position(motor, centre_of_motors, 0.9 * self.torso.motor_arm_length)
         self.readout.content = readout(s, self.planned)

@@ -31,7 +31,7 @@ def test_a_pose_out_of_reach_turns_its_branches_red_and_keeps_the_last_reachable
     assert 0 < out.sum() < 6 and np.array_equal(far.reach_margins < 0.0, out)
     assert far.pose is near.pose and far.angles is near.angles and far.body_yaw == 0.3
     table = readout(far)
-    assert table.count("out of reach") == out.sum()
+    assert table.count("out of reach") == out.sum() and "holding (N m)" in table and "nan" not in table
     assert f"Out of reach of branch {', '.join(map(str, np.flatnonzero(out)))}" in table
     short = Torso(0.04, 0.03, TORSO.branches)  # home out of every branch's reach: drawn there, arms at 0
     first = solve(short, short.model(), np.eye(4), 0.0)
@@ -41,10 +41,13 @@ def test_a_pose_out_of_reach_turns_its_branches_red_and_keeps_the_last_reachable
 @pytest.mark.parametrize("body_yaw", [0.0, 0.7, -2.0])
 def test_what_is_drawn_holds_together_with_the_body_turned(body_yaw):
     # Arms of arm length at their motors, rods of rod length from the arm tips to
-    # the anchors, and reach margins whose sign says which branches reach.
+    # the anchors, the payload's centre of mass moving with the platform, and
+    # reach margins whose sign says which branches reach.
     i, k = np.meshgrid(np.arange(-4, 5), np.arange(-2, 3))
     requested = pose(0.015 * i, -0.01 * i, 0.02 * k, roll=0.1 * k, yaw=body_yaw + 0.2 * i).reshape(-1, 4, 4)
     reached = 0
+    assert TORSO.payload is not None
+    to_centre = np.linalg.norm(np.array([b.anchor for b in TORSO.branches]) - TORSO.payload.centre_of_mass, axis=1)
     for at in requested:
         scene = solve(TORSO, MODEL, at, body_yaw)
         clear = np.abs(scene.reach_margins) > 1e-9
@@ -54,6 +57,8 @@ def test_what_is_drawn_holds_together_with_the_body_turned(body_yaw):
             p = parts(TORSO, scene)
             assert np.allclose(np.linalg.norm(p.tips - p.motors, axis=1), TORSO.motor_arm_length, rtol=1e-12)
             assert np.allclose(np.linalg.norm(p.anchors - p.tips, axis=1), TORSO.rod_length, rtol=1e-9)
+            assert p.centre_of_mass is not None
+            assert np.allclose(np.linalg.norm(p.anchors - p.centre_of_mass, axis=1), to_centre, rtol=1e-12)
     assert 10 < reached < len(requested)
 
 
@@ -126,7 +131,7 @@ def test_the_view_in_a_browser_draws_the_torso_and_follows_the_sliders(tmp_path)
             page.goto(url.group(1))
             page.wait_for_selector("#readout", timeout=60_000)
             at_home = page.inner_text("#readout")
-            assert angles_in(at_home) == ["+167.87", "+12.13"] * 3
+            assert angles_in(at_home) == ["+167.87", "+12.13"] * 3 and "holding (N m)" in at_home  # with a payload
             # Only the 3D view: the panel and any notice hidden.
             page.add_style_tag(content="body * {visibility: hidden !important} canvas {visibility: visible !important}")
             share, height = 0.0, 0.0
