@@ -127,7 +127,8 @@ def mjcf(torso: Torso, *, position_gain: float = POSITION_GAIN, velocity_gain: f
 
     root = ET.Element("mujoco", model="torso")
     ET.SubElement(root, "compiler", angle="radian", autolimits="true", inertiafromgeom="false")
-    option = ET.SubElement(root, "option", timestep=repr(timestep), integrator="implicitfast", gravity=_text(torso.gravity))
+    option = ET.SubElement(root, "option", timestep=repr(timestep), integrator="implicitfast",
+                           gravity=_text(torso.gravity))
     ET.SubElement(option, "flag", contact="disable")
     visual = ET.SubElement(root, "visual")
     ET.SubElement(visual, "global", azimuth="120", elevation="-20")
