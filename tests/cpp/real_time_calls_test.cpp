@@ -74,7 +74,8 @@ TEST(RealTimeCalls, AllocateNothing) {
 
 // The solver, velocity kinematics and conditioning, from near and far starts so
 // that every ending is taken (converged, assembly mismatch, singular, iteration
-// limit), with and without a body yaw: no allocation anywhere.
+// limit), with and without a body yaw, and the search for every assembly: no
+// allocation anywhere.
 TEST(RealTimeCalls, SolverAndVelocityKinematicsAllocateNothing) {
   const Kinematics torso = ExampleTorso::make();
   std::mt19937_64 rng(20261209);
@@ -89,6 +90,8 @@ TEST(RealTimeCalls, SolverAndVelocityKinematicsAllocateNothing) {
   }
   int endings[6] = {};
   double worst_error = 0.0, least_condition = 1.0;
+  std::array<Pose, 8> found;
+  std::size_t assemblies = 0;
   const long allocations = count_allocations([&] {
     for (std::size_t i = 0; i < targets.size(); ++i) {
       const std::optional<double> yaw = i % 2 ? std::optional<double>(0.2) : std::nullopt;
@@ -99,11 +102,13 @@ TEST(RealTimeCalls, SolverAndVelocityKinematicsAllocateNothing) {
       const Vector6 rates = joint_velocities(jacobians, Vector6::Constant(0.01));
       worst_error = std::max(worst_error, (platform_twist(jacobians, rates) - Vector6::Constant(0.01)).norm());
       least_condition = std::min(least_condition, conditioning(torso, targets[i], angles[i], yaw).inverse_condition);
+      if (i % 25 == 0) assemblies += find_assemblies(torso, angles[i], yaw, Pose::Identity(), found);
     }
   });
   EXPECT_EQ(allocations, 0);
   EXPECT_LT(worst_error, 1e-10);  // the work was done
   EXPECT_GT(least_condition, 0.01);
+  EXPECT_GE(assemblies, 8u);
   for (ForwardKinematicsStatus status : {ForwardKinematicsStatus::converged, ForwardKinematicsStatus::assembly_mismatch,
                                          ForwardKinematicsStatus::singular, ForwardKinematicsStatus::iteration_limit}) {
     EXPECT_GT(endings[static_cast<int>(status)], 0) << to_string(status);
