@@ -1,11 +1,13 @@
 """The command line, `tavrino-torso`: checks a torso file and draws it and its
-workspace; chooses poses to measure and calibrates a built torso from them.
+workspace; chooses poses to measure and calibrates a built torso from them;
+plans motions.
 
     tavrino-torso check FILE [--picture PNG]
     tavrino-torso workspace FILE --out PNG
     tavrino-torso draw FILE --out PNG
     tavrino-torso calibration-poses FILE --count N -o POSES.csv
     tavrino-torso calibrate FILE MEASUREMENTS.csv -o CALIBRATED.toml
+    tavrino-torso plan FILE WAYPOINTS.csv -o TRAJECTORY.csv
 
 Exit status: 0 when the torso is fine, 1 when it has a problem (home out of
 reach, at the edge of a branch's reach, or near a singularity), 2 for a file
@@ -14,8 +16,8 @@ Reports go to standard output, errors and progress to standard error.
 
 Each command group is a module with a COMMANDS table: a command's name, the
 function that adds its parser and the function that runs it (`torso`: check,
-workspace, draw; `calibration`: calibration-poses, calibrate); `base` holds what
-they share.
+workspace, draw; `calibration`: calibration-poses, calibrate; `motion`: plan);
+`base` holds what they share.
 """
 
 from __future__ import annotations
@@ -24,10 +26,10 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from . import calibration, torso
+from . import calibration, motion, torso
 from .base import PROG, Failure, Progress
 
-COMMANDS = {**torso.COMMANDS, **calibration.COMMANDS}
+COMMANDS = {**torso.COMMANDS, **calibration.COMMANDS, **motion.COMMANDS}
 
 
 def parser() -> argparse.ArgumentParser:
@@ -38,7 +40,7 @@ def parser() -> argparse.ArgumentParser:
     except PackageNotFoundError:
         installed = "unknown"
     result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, and maps its workspace; "
-                                                            "chooses poses to measure, and calibrates a built torso.",
+                                                            "chooses poses to measure, and calibrates a built torso; plans motions.",
                                      epilog="Run a command with --help for its options. Exit status: 0 fine, "
                                             "1 a problem with the torso, 2 a bad file or arguments.")
     result.add_argument("--version", action="version", version=f"%(prog)s {installed}")
