@@ -117,7 +117,7 @@ class PosePath:
     as a function of the path parameter s from 0 to `length`."""
 
     def __init__(self, torso: Torso, waypoints: Array) -> None:
-        from scipy.interpolate import CubicSpline
+        from scipy.interpolate import CubicSpline  # type: ignore[import-untyped,unused-ignore]
 
         self.first, self.last = waypoints[0].copy(), waypoints[-1].copy()
         self.start_rotation = waypoints[0, :3, :3].copy()
@@ -185,9 +185,9 @@ def _joint_path(path: PosePath, model: Model) -> Any:
     """The path in the motors' angles, as toppra takes a geometric path: q(s),
     q'(s) and q''(s) from inverse kinematics, the velocity Jacobians and the
     motors' accelerations along the pose path."""
-    from toppra.interpolator import AbstractGeometricPath
+    from toppra.interpolator import AbstractGeometricPath  # type: ignore[import-untyped,unused-ignore]
 
-    class JointPath(AbstractGeometricPath):  # type: ignore[misc]
+    class JointPath(AbstractGeometricPath):  # type: ignore[misc,unused-ignore]
         def __call__(self, positions: Any, order: int = 0) -> Array:
             s = np.atleast_1d(np.asarray(positions, dtype=np.float64))
             poses = path.poses(s)
@@ -220,10 +220,10 @@ def _torque_constraint(path: PosePath, model: Model, limit: float) -> Any:
     rate and quadratic in the twist; along the path, with twist dX/ds sdot and
     twist rate dX/ds sddot + d2X/ds2 sdot^2, the torques are a(s) sddot + b(s)
     sdot^2 + c(s), the form toppra's linear constraints take."""
-    from toppra.constraint import DiscretizationType, LinearConstraint
-    from toppra.constraint.linear_constraint import canlinear_colloc_to_interpolate
+    from toppra.constraint import DiscretizationType, LinearConstraint  # type: ignore[import-untyped,unused-ignore]
+    from toppra.constraint.linear_constraint import canlinear_colloc_to_interpolate  # type: ignore[import-untyped,unused-ignore]
 
-    class TorqueConstraint(LinearConstraint):  # type: ignore[misc]
+    class TorqueConstraint(LinearConstraint):  # type: ignore[misc,unused-ignore]
         def __init__(self) -> None:
             super().__init__()
             self.dof = 6
@@ -264,7 +264,7 @@ def _check_path(path: PosePath, model: Model, torque_limit: float | None) -> Non
     poses = path.poses(s)
     angles = model.inverse_kinematics(poses)
     quality = model.conditioning(poses, angles)
-    unreachable = np.isnan(angles).any(axis=1)
+    unreachable: npt.NDArray[np.bool_] = np.asarray(np.isnan(angles).any(axis=1))
     edge = ~unreachable & (quality.transmission.min(axis=1) < LEAST_TRANSMISSION)
     singular = ~unreachable & ~edge & (quality.inverse_condition < LEAST_INVERSE_CONDITION)
     problems = unreachable | edge | singular
@@ -331,10 +331,10 @@ def plan(torso: Torso, waypoints: npt.ArrayLike, *, rate: float = 500.0) -> Traj
         raise ValueError("the torso's [motors] table gives neither an acceleration_limit nor a torque_limit: "
                          "without one the motion could start and stop in no time")
     try:
-        import scipy.interpolate  # noqa: F401
-        import toppra
-        import toppra.algorithm
-        import toppra.constraint
+        import scipy.interpolate  # type: ignore[import-untyped,unused-ignore]  # noqa: F401
+        import toppra  # type: ignore[import-untyped,unused-ignore]
+        import toppra.algorithm  # type: ignore[import-untyped,unused-ignore]
+        import toppra.constraint  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         raise MissingToppra(f"planning a motion needs toppra, which is not installed: {MOTION_EXTRA}") from None
 
@@ -363,10 +363,10 @@ def _sampled(path: PosePath, model: Model, gridpoints: Array, path_speeds: Array
     """The trajectory at k / rate: the path parameter s(t) from the path speeds
     at the grid, constant path acceleration between grid points (as toppra
     takes it), evaluated by toppra's own parametrizer on the path s -> s."""
-    from toppra.interpolator import AbstractGeometricPath
-    from toppra.parametrizer import ParametrizeConstAccel
+    from toppra.interpolator import AbstractGeometricPath  # type: ignore[import-untyped,unused-ignore]
+    from toppra.parametrizer import ParametrizeConstAccel  # type: ignore[import-untyped,unused-ignore]
 
-    class Parameter(AbstractGeometricPath):  # type: ignore[misc]
+    class Parameter(AbstractGeometricPath):  # type: ignore[misc,unused-ignore]
         def __call__(self, s: Any, order: int = 0) -> Array:
             values = np.atleast_2d(np.asarray(s, dtype=np.float64)).reshape(-1, 1)
             return values if order == 0 else np.full_like(values, 1.0 if order == 1 else 0.0)
@@ -399,6 +399,96 @@ def _sampled(path: PosePath, model: Model, gridpoints: Array, path_speeds: Array
     accelerations = model.joint_accelerations(poses, angles, twist, twist_rate)
     torques = model.inverse_dynamics(poses, angles, twist, twist_rate)
     return Trajectory(time, poses, unwrap(angles), speeds, accelerations, torques)
+
+
+# Holding the payload over the workspace ---------------------------------------------
+
+@dataclass(frozen=True, eq=False)
+class HoldingTorque:
+    """The torque the most loaded motor needs to hold the payload still, over
+    the maps of `workspace`: positions (home moved by (xs[i], ys[j],
+    heights[h]), orientation kept) at [h, j, i], and tilts (home turned by roll
+    rolls[i] and pitch pitches[j]) at [j, i]. N m; NaN out of reach."""
+
+    heights: Array
+    xs: Array
+    ys: Array
+    peak: Array
+    rolls: Array
+    pitches: Array
+    tilt_peak: Array
+
+
+def holding_torque(torso: Torso, *, count: int = 61, max_tilt: float = math.radians(40.0)) -> HoldingTorque:
+    """Sweeps the platform as `workspace` does (count samples a side) and
+    finds, at each pose, the largest of the six motor torques that hold the
+    payload still against gravity: what a motor must give without moving.
+    ValueError for a torso without a [payload]."""
+    from .poses import pose
+    from .workspace import default_heights
+
+    if torso.payload is None:
+        raise ValueError("the torso has no [payload] table: there is nothing to hold")
+    model = torso.model()
+    home = np.asarray(torso.home, dtype=np.float64)
+    heights = default_heights(torso)
+    half = 0.85 * (torso.motor_arm_length + torso.rod_length)
+    xs = np.linspace(-half, half, count)
+    angles = np.linspace(-max_tilt, max_tilt, count)
+
+    def peak(poses: Array) -> Array:
+        targets = home @ poses
+        motor_angles = model.inverse_kinematics(targets)
+        zero = np.zeros(targets.shape[:-2] + (6,))
+        torques = np.abs(model.inverse_dynamics(targets, motor_angles, zero, zero))
+        out: npt.NDArray[np.bool_] = np.asarray(np.isnan(torques).any(axis=-1))
+        return np.asarray(np.where(out, np.nan, np.where(out[..., None], 0.0, torques).max(axis=-1)), dtype=np.float64)
+
+    x, y = np.meshgrid(xs, xs)
+    positions = np.stack([peak(pose(x, y, height)) for height in heights])
+    roll, pitch = np.meshgrid(angles, angles)
+    return HoldingTorque(heights, xs, xs.copy(), positions, angles, angles.copy(), peak(pose(0.0, 0.0, 0.0, roll, pitch)))
+
+
+def draw_holding_torque(held: HoldingTorque, torso: Torso, path: str | Path, *, title: str | None = None) -> None:
+    """Writes a PNG of the holding torque maps: the most loaded motor's torque
+    in colour, out of reach grey, the torso's torque limit as a red line (past
+    it the motors cannot hold the payload), home +. Needs matplotlib."""
+    from matplotlib.colors import ListedColormap
+
+    from .plot import figure, save
+
+    limit = torso.motors.torque_limit if torso.motors is not None else None
+    scale = limit if limit is not None else float(np.nanpercentile(held.peak, 95))
+    half, tilt = float(held.xs[-1]) * 1e3, math.degrees(float(held.rolls[-1]))
+    panels = [(held.peak[h], (-half, half, -half, half), "x (mm)", "y (mm)", f"height {height * 1e3:+.0f} mm")
+              for h, height in enumerate(held.heights)]
+    panels.append((held.tilt_peak, (-tilt, tilt, -tilt, tilt), "roll (deg)", "pitch (deg)", "roll-pitch at home"))
+    fig = figure(figsize=(9.8, 6.0), dpi=80)
+    axes = fig.subplots(2, 3)
+    image = None
+    for ax, (values, extent, xlabel, ylabel, panel_title) in zip(axes.flat, panels):
+        ax.imshow(np.isnan(values).astype(float), origin="lower", extent=extent,
+                  cmap=ListedColormap(["white", "#e4e4e4"]), interpolation="nearest", aspect="equal")
+        image = ax.imshow(np.ma.masked_invalid(values), origin="lower", extent=extent, cmap="viridis", vmin=0.0,
+                          vmax=1.5 * scale, interpolation="nearest", aspect="equal")
+        if limit is not None and np.nanmax(values, initial=0.0) > limit:
+            grid = (np.linspace(extent[0], extent[1], values.shape[1]), np.linspace(extent[2], extent[3], values.shape[0]))
+            ax.contour(*grid, np.nan_to_num(values, nan=0.0), levels=[limit], colors="red", linewidths=1.2)
+        ax.plot([0], [0], marker="+", color="red", ms=8)
+        ax.set_title(panel_title, fontsize=9)
+        ax.set_xlabel(xlabel, fontsize=8)
+        ax.set_ylabel(ylabel, fontsize=8)
+        ax.tick_params(labelsize=7)
+    fig.suptitle(title or "Torque of the most loaded motor holding the payload still (grey: out of reach"
+                 + ("; red: the torque limit)" if limit is not None else ")"), fontsize=10)
+    fig.tight_layout()
+    fig.subplots_adjust(right=0.88)
+    if image is not None:
+        bar = fig.colorbar(image, cax=fig.add_axes((0.91, 0.15, 0.015, 0.7)))
+        bar.set_label("holding torque (N m)", fontsize=8)
+        bar.ax.tick_params(labelsize=7)
+    save(fig, path)
 
 
 # The picture ------------------------------------------------------------------------

@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tavrino_torso import Motors, Payload, Torso, pose, unwrap
+from tavrino_torso import Motors, Payload, Torso, pose, quaternion, unwrap
 from tavrino_torso.cli import main
 
 from .support import EXAMPLE_FILE
@@ -124,12 +124,10 @@ def test_a_motion_that_cannot_be_planned_is_refused_with_the_reason(torso, waypo
 
 
 def write_waypoints(path: Path, poses: np.ndarray, scale: float = 1.0) -> None:
-    from tavrino_torso.calibration.model import quaternion_from_matrix
-
     with open(path, "w", newline="") as stream:
         writer = csv.writer(stream)
         writer.writerow(["x", "y", "z", "qw", "qx", "qy", "qz"])
-        for p, q in zip(poses, quaternion_from_matrix(poses[:, :3, :3]), strict=True):
+        for p, q in zip(poses, quaternion(poses), strict=True):
             writer.writerow([*(p[:3, 3] * scale), *q])
 
 

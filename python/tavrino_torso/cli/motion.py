@@ -27,9 +27,8 @@ from pathlib import Path
 
 import numpy as np
 
-from ..calibration.model import quaternion_from_matrix
 from ..motion import MissingToppra, Trajectory, draw_trajectory, plan
-from ..poses import from_quaternion
+from ..poses import from_quaternion, quaternion
 from .base import PLOT_EXTRA, PROG, Adder, Failure, Progress, Runner, load, writable
 
 WAYPOINT_COLUMNS = ("x", "y", "z", "qw", "qx", "qy", "qz")
@@ -91,7 +90,7 @@ def read_waypoints(path: Path, length: float) -> np.ndarray:
 def write_trajectory(path: Path, trajectory: Trajectory, length: float) -> None:
     header = ["time", *WAYPOINT_COLUMNS, *(f"{name}{i}" for name in ("q", "dq", "tau") for i in range(6))]
     table = np.hstack([trajectory.time[:, None], trajectory.poses[:, :3, 3] / length,
-                       quaternion_from_matrix(trajectory.poses[:, :3, :3]), trajectory.angles, trajectory.speeds,
+                       quaternion(trajectory.poses), trajectory.angles, trajectory.speeds,
                        trajectory.torques])
     with open(path, "w", newline="", encoding="utf-8") as stream:
         writer = csv.writer(stream, lineterminator="\n")
