@@ -55,10 +55,19 @@ def from_quaternion(x: ArrayLike, y: ArrayLike, z: ArrayLike, qw: ArrayLike, qx:
     (a tracker's is unit only to its precision); a zero one raises ValueError."""
     names = ("x", "y", "z", "qw", "qx", "qy", "qz")
     x_, y_, z_, w, i, j, k = np.broadcast_arrays(*(_floats(v, n) for v, n in zip((x, y, z, qw, qx, qy, qz), names)))
-    norm = np.sqrt(w * w + i * i + j * j + k * k)
-    if np.any(norm == 0.0):
+    largest = np.maximum(np.maximum(np.abs(w), np.abs(i)), np.maximum(np.abs(j), np.abs(k)))
+    if np.any(largest == 0.0):
         raise ValueError("qw, qx, qy, qz: the quaternion must not be zero")
-    w, i, j, k = w / norm, i / norm, j / norm, k / norm
+    # Scaled first by the power of two nearest below its largest component, so
+    # that the squares neither overflow (components near 1e200 would make the
+    # norm infinite and the rotation the identity) nor underflow; a power of two
+    # changes no digit, so a quaternion of ordinary size gives the same bits as
+    # without. An infinite or NaN component gives a NaN rotation.
+    with np.errstate(invalid="ignore"):
+        scale = np.ldexp(1.0, np.frexp(np.where(np.isfinite(largest), largest, 1.0))[1] - 1)
+        w, i, j, k = w / scale, i / scale, j / scale, k / scale
+        norm = np.where(np.isinf(largest), np.nan, np.sqrt(w * w + i * i + j * j + k * k))
+        w, i, j, k = w / norm, i / norm, j / norm, k / norm
     result = np.zeros(x_.shape + (4, 4))
     result[..., 0, 0], result[..., 0, 1], result[..., 0, 2] = 1 - 2 * (j * j + k * k), 2 * (i * j - w * k), 2 * (i * k + w * j)
     result[..., 1, 0], result[..., 1, 1], result[..., 1, 2] = 2 * (i * j + w * k), 1 - 2 * (i * i + k * k), 2 * (j * k - w * i)

@@ -44,7 +44,11 @@ def test_roll_pitch_yaw_read_back_what_made_the_pose(x, y, z, roll, pitch, yaw):
     assert np.allclose(np.angle(np.exp(1j * (back - [roll, pitch, yaw]))), 0.0, atol=1e-6 / math.cos(pitch))
 
 
-@given(QUATERNION, st.floats(0.1, 10.0))
+# Quaternions of any size: their squares would overflow or underflow at the extremes.
+SCALES = st.floats(0.1, 10.0) | st.sampled_from([2.0**-1000, 1e-300, 1e200, 2.0**1000])
+
+
+@given(QUATERNION, SCALES)
 def test_any_rotation_is_rebuilt_from_its_angles_and_its_quaternion_and_quaternions_are_normalised(q, scale):
     m = from_quaternion(0.1, 0.2, 0.3, *q)
     r = m[:3, :3]
@@ -75,6 +79,7 @@ def test_gimbal_lock_and_bad_arguments():
         rpy(np.eye(3))
     with pytest.raises(ValueError, match="the quaternion must not be zero"):
         from_quaternion(0, 0, 0, [1.0, 0.0], 0, 0, 0)
+    assert np.isnan(from_quaternion(0, 0, 0, [math.inf, math.nan], 1.0, 0, 0)[:, :3, :3]).all()  # not the identity
     with pytest.raises(TypeError, match="yaw: must be a number or an array of numbers"):
         pose(0, 0, 0, yaw="north")
 

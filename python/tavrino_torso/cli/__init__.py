@@ -13,8 +13,10 @@ shows it in the browser and writes it as a MuJoCo model; plans motions.
 
 Exit status: 0 when the torso is fine, 1 when it has a problem (home out of
 reach, at the edge of a branch's reach, or near a singularity), 2 for a file
-that cannot be used, wrong arguments, or a picture that cannot be written.
-Reports go to standard output, errors and progress to standard error.
+that cannot be used, wrong arguments, or an output that cannot be written or
+is one of the command's inputs. Reports go to standard output, errors (one
+line each, with what files hold shown escaped) and progress to standard error.
+Outputs are written whole or not at all: see base.write_atomically.
 
 Each command group is a module with a COMMANDS table: a command's name, the
 function that adds its parser and the function that runs it (`torso`: check,
@@ -28,6 +30,7 @@ import argparse
 import sys
 from collections.abc import Sequence
 
+from ..torso import escaped
 from . import calibration, motion, torso, view
 from .base import PROG, Failure, Progress
 
@@ -64,11 +67,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         status: int = args.run(args, Progress())
         return status
-    except Failure as failure:
-        print(f"error: {failure}", file=sys.stderr)
-        return 2
-    except (MissingMatplotlib, MissingViser) as error:  # for a command that only draws or shows
-        print(f"error: {error}", file=sys.stderr)
+    except (Failure, MissingMatplotlib, MissingViser) as error:  # Missing...: a command that only draws or shows
+        print(f"error: {escaped(str(error))}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -17,19 +17,15 @@ a file or arguments that cannot be used.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import csv
 import math
-import os
-import tempfile
-from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
 
 from ..motion import MissingToppra, Trajectory, draw_trajectory, plan
 from ..poses import from_quaternion, quaternion
-from .base import PLOT_EXTRA, PROG, Adder, Failure, Progress, Runner, load, writable
+from .base import PLOT_EXTRA, Adder, Failure, Progress, Runner, draw, load, writable, write_atomically
 
 WAYPOINT_COLUMNS = ("x", "y", "z", "qw", "qx", "qy", "qz")
 LENGTH_UNITS = {"m": 1.0, "mm": 1e-3}
@@ -98,27 +94,13 @@ def write_trajectory(path: Path, trajectory: Trajectory, length: float) -> None:
         writer.writerows([[repr(float(v)) for v in row] for row in table])
 
 
-def written_atomically(path: Path, write: Callable[[Path], None]) -> None:
-    """Writes `path` through a temporary file in its folder that then takes its
-    place, so that a failure midway leaves no half-written file."""
-    handle, name = tempfile.mkstemp(prefix=f".{PROG}-", suffix=path.suffix, dir=path.resolve().parent)
-    os.close(handle)
-    temporary = Path(name)
-    try:
-        write(temporary)
-        os.replace(temporary, path)
-    except OSError as error:
-        raise Failure(f"cannot write {path}: {error.strerror or error}") from None
-    finally:
-        with contextlib.suppress(OSError):
-            temporary.unlink()
-
-
 def run_plan(args: argparse.Namespace, progress: Progress) -> int:
     if not (math.isfinite(args.rate) and 0.0 < args.rate <= 1e5):
         raise Failure(f"--rate: must be more than 0 and at most 100000 samples a second, got {args.rate:g}")
-    output = writable(args.output, "trajectory")
-    picture = writable(args.picture, "picture") if args.picture is not None else None
+    inputs = [("torso file", args.file), ("waypoints file", args.waypoints)]
+    output = writable(args.output, "trajectory", inputs=inputs)
+    picture = (writable(args.picture, "picture", inputs=[*inputs, ("trajectory", output)], picture=True)
+               if args.picture is not None else None)
     torso = load(args.file)
     length = LENGTH_UNITS[args.length_unit]
     waypoints = read_waypoints(args.waypoints, length)
@@ -135,7 +117,7 @@ def run_plan(args: argparse.Namespace, progress: Progress) -> int:
         print(f"Cannot plan the motion: {error}")
         return 1
     progress.done()
-    written_atomically(output, lambda temporary: write_trajectory(temporary, trajectory, length))
+    write_atomically(output, "trajectory", lambda temporary: write_trajectory(temporary, trajectory, length))
     peak = np.abs(trajectory.torques).max()
     print(f"Planned {trajectory.duration:.3f} s through {len(waypoints)} waypoints, {len(trajectory.time)} samples "
           f"at {args.rate:g} Hz: peak speed {np.abs(trajectory.speeds).max():.3g} rad/s, peak torque {peak:.3g} N m")
@@ -143,14 +125,10 @@ def run_plan(args: argparse.Namespace, progress: Progress) -> int:
     if picture is not None:
         from ..plot import MissingMatplotlib
 
-        progress.start(f"drawing {picture}")
         try:
-            written_atomically(picture, lambda temporary: draw_trajectory(trajectory, torso, temporary))
-        except MissingMatplotlib:
+            draw(progress, picture, lambda temporary: draw_trajectory(trajectory, torso, temporary))
+        except MissingMatplotlib:  # the trajectory is what was asked for; the picture is a bonus
             print(f"Picture: not drawn, matplotlib is not installed ({PLOT_EXTRA})")
-            return 0
-        progress.done()
-        print(f"Picture: {picture}")
     return 0
 
 
