@@ -25,6 +25,9 @@ import nox
 nox.needs_version = ">=2026.10.20"
 nox.options.default_venv_backend = "uv|virtualenv"
 nox.options.reuse_venv = "yes"
+# Under --parallel: each session has build folders and environments of its own,
+# but for those that build the package for the default Python in its folder too.
+nox.options.allow_parallel = True
 nox.options.sessions = ["sanitize", "core", "tests", "cpp", "consumer", "lint"]
 
 ROOT = Path(__file__).resolve().parent
@@ -36,6 +39,10 @@ DEFAULT = next((v for v in PYTHONS if v == "%d.%d" % sys.version_info[:2]), PYTH
 FEWER_EXAMPLES = {"TTK_TEST_EXAMPLES": os.environ.get("TTK_TEST_EXAMPLES", "25")}
 RELEASE = ROOT / "build" / "release"
 CORE_PREFIX = RELEASE / "core"
+# What the core and the package are built from.
+INPUTS = [ROOT / name for name in ("CMakeLists.txt", "CMakePresets.json", "pyproject.toml", "cmake", "include", "src",
+                                   "python", "tools/stubgen.cpp")
+          if (ROOT / name).exists()]
 
 
 def requirements(*extras: str, build: bool = True) -> list[str]:
@@ -49,12 +56,37 @@ def requirements(*extras: str, build: bool = True) -> list[str]:
     return list(dict.fromkeys(found))
 
 
+def unchanged(stamp: Path, *extra: str) -> bool:
+    """Whether the build inputs (names, sizes, times) are as STAMP recorded; records them anew if not.
+
+    uv and pip rebuild a package from a folder on every install; its build folder
+    makes that a few seconds of CMake, which a rerun should not pay for nothing.
+    """
+    files = sorted(f for p in INPUTS for f in ([p] if p.is_file() else p.rglob("*"))
+                   if f.is_file() and "__pycache__" not in f.parts)
+    state = "\n".join([*extra, *(f"{f} {f.stat().st_size} {f.stat().st_mtime_ns}" for f in files)])
+    if stamp.exists() and stamp.read_text() == state:
+        return True
+    stamp.unlink(missing_ok=True)
+    stamp.parent.mkdir(parents=True, exist_ok=True)
+    stamp.with_suffix(".next").write_text(state)  # renamed to STAMP by done() once the step succeeds
+    return False
+
+
+def done(stamp: Path) -> None:
+    stamp.with_suffix(".next").rename(stamp)
+
+
 def install_package(session: nox.Session, extra: str) -> None:
     """The package with an extra's requirements, built against the installed core."""
+    stamp = Path(session.virtualenv.location) / "package.inputs"
+    if unchanged(stamp, extra):
+        return
     session.install(*requirements())
     session.install("--no-build-isolation", "-C", f"build-dir={ROOT}/build/{{wheel_tag}}",
                     "-C", f"cmake.define.TTK_CORE_PREFIX={CORE_PREFIX}", "-C", "cmake.define.TTK_CCACHE=ON",
                     f".[{extra}]")
+    done(stamp)
 
 
 def configure(session: nox.Session, preset: str) -> Path:
@@ -73,11 +105,15 @@ def cached(tree: Path, name: str) -> str:
 @nox.session(python=DEFAULT)
 def core(session: nox.Session) -> None:
     """The core, compiled in the release tree and installed into build/release/core."""
+    stamp = CORE_PREFIX / "build.inputs"
+    if unchanged(stamp):
+        return
     session.install(*requirements())
     configure(session, "release")
     session.run("cmake", "--build", "--preset", "release", "--target", "kinematics_core", external=True)
     session.run("cmake", "--install", str(RELEASE), "--component", "core", "--prefix", str(CORE_PREFIX),
                 external=True, silent=True)
+    done(stamp)
 
 
 @nox.session(venv_backend="none", requires=["core"])
@@ -166,7 +202,7 @@ def lint(session: nox.Session) -> None:
     session.run("lint-imports", env={"PYTHONPATH": str(ROOT / "python")})
 
 
-@nox.session(python=DEFAULT, requires=["core"], default=False)
+@nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
 def docs(session: nox.Session) -> None:
     """Every Python snippet of README.md and docs/, run as written (the C++ one: the consumer session)."""
     install_package(session, "dev")
@@ -201,7 +237,7 @@ def wheels(session: nox.Session) -> None:
         session.error("tavrino-torso check fails on the example torso")
 
 
-@nox.session(python=DEFAULT, requires=["core"], default=False)
+@nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
 def bench(session: nox.Session) -> None:
     """The benchmarks (bench/README.md), all ratios to a floor timed in the same process."""
     install_package(session, "calibrate")
@@ -213,14 +249,14 @@ def bench(session: nox.Session) -> None:
     session.run("python", "bench/calibration_bench.py")
 
 
-@nox.session(python=DEFAULT, requires=["core"], default=False)
+@nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
 def demo(session: nox.Session) -> None:
     """The demo on the example torso (examples/demo.py), which also draws its pictures into build/demo."""
     install_package(session, "plot")
     session.run("python", "examples/demo.py", *session.posargs)
 
 
-@nox.session(python=DEFAULT, requires=["core"], default=False)
+@nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
 def pictures(session: nox.Session) -> None:
     """The pictures under docs/images, drawn again from the example torso."""
     install_package(session, "plot")

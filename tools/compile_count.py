@@ -3,8 +3,8 @@
 STATS_LOG is ccache's stats log (CCACHE_STATSLOG) of the run: an entry per
 compilation that ccache handled, in every build tree, the Python packages' and
 the downstream project's included. A cache miss is a real compilation; a unity
-source of CMake's counts as a compilation of each file it includes. Prints one
-line, for example
+source of CMake's counts as a compilation of each file it includes (where its
+path is absolute, as it is without CCACHE_BASEDIR). Prints one line, for example
 
     this run compiled each core source (src/kinematics, 9 files) at most 2 times (18 compilations)
 """
@@ -36,7 +36,9 @@ def main() -> int:
     source = None
     for line in log.read_text().splitlines():
         if line.startswith("# "):
-            source = (root / line[2:]).resolve()
+            # Relative to the build tree with CCACHE_BASEDIR set, which lies inside ROOT.
+            source = Path(line[2:])
+            source = source if source.is_absolute() else root.joinpath(*(p for p in source.parts if p != ".."))
         elif line == "cache_miss" and source is not None:
             counts.update(path for path in compiled_files(source) if core in path.parents)
     files = sorted(core.rglob("*.cpp"))
