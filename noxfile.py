@@ -123,8 +123,10 @@ def sanitize(session: nox.Session) -> None:
            "UBSAN_OPTIONS": f"print_stacktrace=1:halt_on_error=1:log_path={reports}/ubsan",
            "PYTHONPATH": f"{SANITIZE}/src/python:{SANITIZE}/src/toolkit/package", **FEWER_EXAMPLES}
     # Pure Python, or the same calls made through fresh interpreters: the plain suites' work.
+    # So are the viewer's and the simulator's, which would run a browser and MuJoCo with ASan preloaded.
     plain = ["python/test_stubs.py", "python/test_docs.py", "toolkit/test_typing.py", "toolkit/test_native_typing.py",
-             "toolkit/test_cli.py", "toolkit/test_calibration_cli.py", "packaging"]
+             "toolkit/test_cli.py", "toolkit/test_calibration_cli.py", "toolkit/test_view.py", "toolkit/test_mjcf.py",
+             "packaging"]
     try:
         session.run("pytest", "-p", "no:cacheprovider", "-rs", *(f"--ignore=tests/{p}" for p in plain),
                     *session.posargs, env=env)

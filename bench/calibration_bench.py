@@ -30,8 +30,8 @@ import numpy as np
 
 from tavrino_torso import Branch, Torso
 from tavrino_torso.calibration import Measurements, calibrate, calibration_poses, validate
-from tavrino_torso.calibration_model import Layout, one_blas_thread, residuals_and_jacobian, rotation_exp, samples
-from tavrino_torso.calibration_poses import predicted_angles
+from tavrino_torso.calibration.design import predicted_angles
+from tavrino_torso.calibration.model import Layout, one_blas_thread, residuals_and_jacobian, rotation_exp, samples
 
 DEGREE = math.pi / 180.0
 SAMPLES = 1000

@@ -27,8 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "kinematics/kinematics.hpp"
-#include "kinematics/detail/pseudo_inverse_step.hpp"
+#include <tavrino/kinematics/kinematics.hpp>
+
+#include "kinematics/detail/linear_algebra.hpp"
 
 namespace {
 
@@ -254,7 +255,7 @@ Tracking track(const Kinematics& torso, std::optional<double> body_yaw) {
 // start: each timed over a few calls, many times, interleaved, and the fastest
 // time of each kept. The mean over a trajectory hides the expensive ticks; the
 // worst tick is what a control loop has to budget for.
-void print_worst_ticks(const Kinematics& torso, Kinematics& fk_torso, const Tracking& tracking,
+void print_worst_ticks(const Kinematics& torso, ForwardKinematicsEstimate& fk_estimate, const Tracking& tracking,
                        std::optional<double> body_yaw, const char* label) {
   constexpr int kCalls = 16, kRounds = 40;
   std::vector<double> ratios;
@@ -263,15 +264,15 @@ void print_worst_ticks(const Kinematics& torso, Kinematics& fk_torso, const Trac
   for (std::size_t tick = 0; tick < tracking.angles.size(); ++tick) {
     // Where the start already satisfies the step's threshold, the step does
     // nothing and is no baseline.
-    reset_forward_kinematics(fk_torso, tracking.starts[tick]);
-    forward_kinematics(fk_torso, tracking.angles[tick], std::nullopt);
-    if (fk_torso.t_world_platform_estimate() == tracking.starts[tick]) continue;
+    reset_forward_kinematics(fk_estimate, tracking.starts[tick]);
+    forward_kinematics(torso, fk_estimate, tracking.angles[tick], std::nullopt);
+    if (fk_estimate.t_world_platform == tracking.starts[tick]) continue;
     double step_ns = 1e30, solve_ns = 1e30;
     for (int round = 0; round < kRounds; ++round) {
       auto start = std::chrono::steady_clock::now();
       for (int k = 0; k < kCalls; ++k) {
-        reset_forward_kinematics(fk_torso, tracking.starts[tick]);
-        keep(forward_kinematics(fk_torso, tracking.angles[tick], std::nullopt));
+        reset_forward_kinematics(fk_estimate, tracking.starts[tick]);
+        keep(forward_kinematics(torso, fk_estimate, tracking.angles[tick], std::nullopt));
       }
       auto middle = std::chrono::steady_clock::now();
       for (int k = 0; k < kCalls; ++k) {
@@ -345,7 +346,7 @@ void print_solver_reach(const Kinematics& torso) {
 
 int main() {
   const Kinematics ik_torso = ExampleTorso::make();
-  Kinematics fk_torso = ExampleTorso::make();
+  ForwardKinematicsEstimate fk_estimate;
   const Inputs in = make_inputs(ik_torso);
   std::array<double, 6> angles{};
 
@@ -376,8 +377,8 @@ int main() {
     keep(decomposition.matrixV());
   }});
   workloads.push_back({"forward kinematics step", svd, [&](int i) {
-    reset_forward_kinematics(fk_torso, in.starts[i]);  // a fresh, perturbed estimate, so it really steps
-    keep(forward_kinematics(fk_torso, in.angles[i], std::nullopt));
+    reset_forward_kinematics(fk_estimate, in.starts[i]);  // a fresh, perturbed estimate, so it really steps
+    keep(forward_kinematics(ik_torso, fk_estimate, in.angles[i], std::nullopt));
   }});
   workloads.push_back({"  of which the step J+ r (certified solve)", svd, [&](int i) {
     keep(detail::pseudo_inverse_step(in.jacobians[i], in.residuals[i]));
@@ -394,8 +395,8 @@ int main() {
   const std::string step = "forward kinematics step, tracking starts";
   int tick = 0;
   workloads.push_back({step, "", [&](int) {
-    reset_forward_kinematics(fk_torso, tracking.starts[tick]);
-    keep(forward_kinematics(fk_torso, tracking.angles[tick], std::nullopt));
+    reset_forward_kinematics(fk_estimate, tracking.starts[tick]);
+    keep(forward_kinematics(ik_torso, fk_estimate, tracking.angles[tick], std::nullopt));
     tick = tick + 1 == ticks ? 0 : tick + 1;
   }});
   workloads.push_back({"solve_forward_kinematics, tracking", step, [&](int) {
@@ -422,8 +423,8 @@ int main() {
     for (Workload& w : workloads) w.ns_per_call.push_back(seconds_for(w, w.calls_per_batch) * 1e9 / w.calls_per_batch);
   }
   print_throughput(workloads);
-  print_worst_ticks(ik_torso, fk_torso, tracking, std::nullopt, "");
-  print_worst_ticks(ik_torso, fk_torso, tracking_yawed, 0.2, ", body yaw");
+  print_worst_ticks(ik_torso, fk_estimate, tracking, std::nullopt, "");
+  print_worst_ticks(ik_torso, fk_estimate, tracking_yawed, 0.2, ", body yaw");
   for (const auto& [name, t] : {std::pair<const char*, const Tracking&>{"", tracking}, {", body yaw 0.2", tracking_yawed}}) {
     std::printf("\ntracking the demo trajectory%s (%d ticks at 200 Hz, from the previous solution):\n", name, ticks);
     std::printf("  worst iterations per tick %d, worst position error %.2e m, worst relative rod error %.2e, %s\n",

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "kinematics/kinematics.hpp"
+#include <tavrino/kinematics/kinematics.hpp>
 
 namespace {
 
@@ -18,11 +18,7 @@ void keep(const T& value) {
   asm volatile("" : : "r"(&value) : "memory");
 }
 
-Pose pose_from_rows(const double* rows) {
-  Pose pose;
-  for (int k = 0; k < 16; ++k) pose(k / 4, k % 4) = rows[k];
-  return pose;
-}
+Pose pose_from(const double* rows) { return pose_from_rows(std::span<const double, 16>(rows, 16)); }
 
 template <class Call>
 double ns_per_call(long calls, Call&& call) {
@@ -32,8 +28,8 @@ double ns_per_call(long calls, Call&& call) {
          static_cast<double>(calls);
 }
 
-Kinematics& torso() {
-  static Kinematics model = ExampleTorso::make();
+const Kinematics& torso() {
+  static const Kinematics model = ExampleTorso::make();
   return model;
 }
 
@@ -43,7 +39,7 @@ extern "C" {
 
 // inverse_kinematics_into on the example torso, angles into a caller buffer.
 __attribute__((visibility("default"))) double ttk_core_inverse_kinematics_ns(const double* pose_rows, long calls) {
-  const Pose target = pose_from_rows(pose_rows);
+  const Pose target = pose_from(pose_rows);
   double angles[6];
   const Kinematics& model = torso();
   return ns_per_call(calls, [&] {
@@ -56,13 +52,14 @@ __attribute__((visibility("default"))) double ttk_core_inverse_kinematics_ns(con
 // towards the six joint angles: the pair of calls the Python side makes.
 __attribute__((visibility("default"))) double ttk_core_forward_step_ns(const double* start_rows,
                                                                        const double* joint_angles, long calls) {
-  const Pose start = pose_from_rows(start_rows);
+  const Pose start = pose_from(start_rows);
   JointAngles angles;
   for (int i = 0; i < 6; ++i) angles[i] = joint_angles[i];
-  Kinematics& model = torso();
+  const Kinematics& model = torso();
+  ForwardKinematicsEstimate estimate;
   return ns_per_call(calls, [&] {
-    reset_forward_kinematics(model, start);
-    keep(forward_kinematics(model, angles, std::nullopt));
+    reset_forward_kinematics(estimate, start);
+    keep(forward_kinematics(model, estimate, angles, std::nullopt));
   });
 }
 
@@ -72,7 +69,7 @@ __attribute__((visibility("default"))) double ttk_core_forward_step_ns(const dou
 __attribute__((visibility("default"))) double ttk_core_inverse_kinematics_batch_ns(const double* pose_rows, long count,
                                                                                    double* angles) {
   std::vector<Pose> poses;
-  for (long k = 0; k < count; ++k) poses.push_back(pose_from_rows(pose_rows + 16 * k));
+  for (long k = 0; k < count; ++k) poses.push_back(pose_from(pose_rows + 16 * k));
   const Kinematics& model = torso();
   const auto start = std::chrono::steady_clock::now();
   for (long k = 0; k < count; ++k) {
@@ -92,7 +89,7 @@ __attribute__((visibility("default"))) double ttk_core_solve_forward_kinematics_
   std::vector<Pose> starts;
   for (long k = 0; k < count; ++k) {
     for (int i = 0; i < 6; ++i) angles[static_cast<std::size_t>(k)][static_cast<std::size_t>(i)] = joint_angles[6 * k + i];
-    starts.push_back(pose_from_rows(start_rows + 16 * k));
+    starts.push_back(pose_from(start_rows + 16 * k));
   }
   std::vector<ForwardKinematicsSolution> solutions(static_cast<std::size_t>(count));
   const Kinematics& model = torso();

@@ -24,24 +24,22 @@ import math
 import os
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-
-import example_torso as ex  # noqa: E402
+from tavrino_torso import Torso, pose
 
 AGREEMENT = 1e-12
-TARGET = ex.make_pose((0.004, -0.003, 0.002), 0.12, -0.08, 0.1)
-PERTURBED = ex.make_pose((0.0065, -0.001, -0.001), 0.05, -0.02, 0.15)
+TARGET = pose(0.004, -0.003, 0.002, 0.12, -0.08, 0.1).tolist()
+PERTURBED = pose(0.0065, -0.001, -0.001, 0.05, -0.02, 0.15).tolist()
 
-ARM = ex.MOTOR_ARM_LENGTH
-ROD = ex.ROD_LENGTH
-MOTORS = np.array([b.motor_pose for b in ex.branches()])
-ANCHORS = np.array([b.anchor for b in ex.branches()])
+EXAMPLE = Torso.example()
+ARM = EXAMPLE.motor_arm_length
+ROD = EXAMPLE.rod_length
+MOTORS = np.array([b.t_world_motor for b in EXAMPLE.branches])
+ANCHORS = np.array([b.anchor for b in EXAMPLE.branches])
 ANCHORS_H = np.hstack([ANCHORS, np.ones((6, 1))])
-SOLUTIONS = np.array([b.solution for b in ex.branches()])
+SOLUTIONS = np.array([b.solution for b in EXAMPLE.branches])
 
 
 def numpy_inverse_kinematics(pose: np.ndarray) -> np.ndarray:
@@ -121,7 +119,7 @@ def report(name: str, module_us: float, numpy_us: float, note: str = "") -> None
 
 
 def main() -> int:
-    torso = ex.make_example_torso()
+    torso = EXAMPLE.kinematics()
     angles = torso.inverse_kinematics(TARGET)
     ik_gap, fk_gap = check_agreement(torso, angles)
     print(f"agreement with numpy: inverse kinematics {ik_gap:.1e}, forward step {fk_gap:.1e}")

@@ -19,8 +19,9 @@ median of the batches) and ratios.
     python bench/python_entry_bench.py BUILD_DIR
 
 BUILD_DIR is a CMake build tree of this project (nox -s bench uses build/release, in
-Release): the module is imported from BUILD_DIR/src/python and the core calls
-are loaded from BUILD_DIR/bench.
+Release): the module is imported from BUILD_DIR/src/python (and the example
+torso from the toolkit package in BUILD_DIR/src/toolkit/package), and the core
+calls are loaded from BUILD_DIR/bench.
 """
 
 from __future__ import annotations
@@ -38,9 +39,8 @@ BATCH_SECONDS = 100e-6
 
 
 def load(build: Path):
-    sys.path.insert(0, str(build / "src" / "python"))
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-    import example_torso  # noqa: PLC0415
+    sys.path[:0] = [str(build / "src" / "toolkit" / "package"), str(build / "src" / "python")]
+    import tavrino_torso  # noqa: PLC0415
     import tavrino_torso_kinematics  # noqa: PLC0415
 
     library = ctypes.CDLL(str(build / "bench" / "libttk_core_calls.so"))
@@ -49,7 +49,7 @@ def load(build: Path):
     library.ttk_core_inverse_kinematics_ns.restype = ctypes.c_double
     library.ttk_core_forward_step_ns.argtypes = [doubles, doubles, ctypes.c_long]
     library.ttk_core_forward_step_ns.restype = ctypes.c_double
-    return example_torso, tavrino_torso_kinematics, library
+    return tavrino_torso, tavrino_torso_kinematics, library
 
 
 def c_doubles(values) -> ctypes.Array:
@@ -95,15 +95,14 @@ def main() -> int:
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
-    ex, module, core = load(Path(sys.argv[1]).resolve())
+    toolkit, module, core = load(Path(sys.argv[1]).resolve())
     import numpy as np  # noqa: PLC0415
 
-    torso = ex.make_example_torso()
-    empty = module.TavrinoTorsoKinematics(ex.MOTOR_ARM_LENGTH, ex.ROD_LENGTH)
-    target = ex.make_pose((0.004, -0.003, 0.002), 0.12, -0.08, 0.1)
-    start = ex.make_pose((0.0065, -0.001, -0.001), 0.05, -0.02, 0.15)
-    target = [[float(v) for v in row] for row in target]
-    start = [[float(v) for v in row] for row in start]
+    example = toolkit.Torso.example()
+    torso = example.kinematics()
+    empty = module.TavrinoTorsoKinematics(example.motor_arm_length, example.rod_length)
+    target = toolkit.pose(0.004, -0.003, 0.002, 0.12, -0.08, 0.1).tolist()
+    start = toolkit.pose(0.0065, -0.001, -0.001, 0.05, -0.02, 0.15).tolist()
     angles = torso.inverse_kinematics(target)
     target_array = np.array(target)
     c_target, c_start, c_angles = c_doubles(target), c_doubles(start), c_doubles(angles)

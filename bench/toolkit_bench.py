@@ -37,9 +37,7 @@ FK_ROUNDS = 25
 
 
 def load(build: Path):
-    sys.path[:0] = [str(build / "src" / "toolkit" / "package"), str(build / "src" / "python"),
-                    str(Path(__file__).resolve().parents[1] / "examples")]
-    import example_torso  # noqa: PLC0415
+    sys.path[:0] = [str(build / "src" / "toolkit" / "package"), str(build / "src" / "python")]
     import tavrino_torso  # noqa: PLC0415
 
     library = ctypes.CDLL(str(build / "bench" / "libttk_core_calls.so"))
@@ -48,7 +46,7 @@ def load(build: Path):
     library.ttk_core_inverse_kinematics_batch_ns.restype = ctypes.c_double
     library.ttk_core_solve_forward_kinematics_batch_ns.argtypes = [doubles, doubles, ctypes.c_long, doubles, ints]
     library.ttk_core_solve_forward_kinematics_batch_ns.restype = ctypes.c_double
-    return example_torso, tavrino_torso, library
+    return tavrino_torso, library
 
 
 def pointer(array: np.ndarray, kind=ctypes.c_double):
@@ -109,10 +107,8 @@ def main() -> int:
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
-    ex, toolkit, core = load(Path(sys.argv[1]).resolve())
-    model = toolkit.Model(ex.MOTOR_ARM_LENGTH, ex.ROD_LENGTH)
-    for branch in ex.branches():
-        model.add_branch(branch.anchor, branch.motor_pose, branch.solution)
+    toolkit, core = load(Path(sys.argv[1]).resolve())
+    model = toolkit.Torso.example().model()
 
     # Inverse kinematics over random poses near home.
     poses = random_poses(np.random.default_rng(15))

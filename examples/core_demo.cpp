@@ -4,11 +4,11 @@
 #include <cmath>
 #include <cstdio>
 
-#include "kinematics/kinematics.hpp"
+#include <tavrino/kinematics/kinematics.hpp>
 
 int main() {
   using namespace tavrino;
-  Kinematics torso = ExampleTorso::make();
+  const Kinematics torso = ExampleTorso::make();
   const Pose target = make_pose(axis_angle_rotation(Vector3(1.0, 0.0, 0.0), 0.2), Vector3(0.005, -0.003, 0.004));
 
   const std::vector<double> angles = inverse_kinematics(torso, target, std::nullopt);
@@ -18,10 +18,10 @@ int main() {
 
   JointAngles q;
   for (int i = 0; i < 6; ++i) q[i] = angles[i];
-  reset_forward_kinematics(torso, Pose::Identity());
+  ForwardKinematicsEstimate estimate;  // from home, the identity
   for (int step = 1; step <= 8; ++step) {
-    const Pose estimate = forward_kinematics(torso, q, std::nullopt);
-    std::printf("step %d: pose error %.3e\n", step, (estimate - target).cwiseAbs().maxCoeff());
+    const Pose found = forward_kinematics(torso, estimate, q, std::nullopt);
+    std::printf("step %d: pose error %.3e\n", step, (found - target).cwiseAbs().maxCoeff());
   }
   return 0;
 }

@@ -27,7 +27,6 @@ from rod_errors import rod_error_norm  # noqa: E402
 from tracking import track  # noqa: E402
 from trajectory import ticks  # noqa: E402
 
-import example_torso as ex  # noqa: E402
 from tavrino_torso import Torso, plot, pose, workspace  # noqa: E402
 
 DEGREE = math.pi / 180.0
@@ -35,14 +34,14 @@ DEFAULT_OUT = Path(__file__).resolve().parents[1] / "build" / "demo"
 DRAWN_POSE = pose(0.006, -0.004, 0.004, roll=8 * DEGREE, pitch=-6 * DEGREE, yaw=10 * DEGREE)
 HEIGHTS = (-0.030, -0.015, 0.0, 0.015, 0.030)
 HALF_WIDTH = 0.110
-FAR_TARGET = ex.make_pose((0.015, -0.010, 0.008), roll=15 * DEGREE, pitch=-12 * DEGREE, yaw=20 * DEGREE)
+FAR_TARGET = pose(0.015, -0.010, 0.008, roll=15 * DEGREE, pitch=-12 * DEGREE, yaw=20 * DEGREE).tolist()
 STARTS = {
-    "home": ex.identity(),
-    "target moved 20 mm, turned 20 deg": ex.make_pose((0.015, 0.010, 0.008), roll=15 * DEGREE, pitch=8 * DEGREE,
-                                                      yaw=20 * DEGREE),
-    "target moved 5 mm": ex.make_pose((0.020, -0.010, 0.008), roll=15 * DEGREE, pitch=-12 * DEGREE, yaw=20 * DEGREE),
-    "target turned 10 deg": ex.make_pose((0.015, -0.010, 0.008), roll=25 * DEGREE, pitch=-12 * DEGREE,
-                                         yaw=20 * DEGREE),
+    "home": pose(0.0, 0.0, 0.0).tolist(),
+    "target moved 20 mm, turned 20 deg": pose(0.015, 0.010, 0.008, roll=15 * DEGREE, pitch=8 * DEGREE,
+                                              yaw=20 * DEGREE).tolist(),
+    "target moved 5 mm": pose(0.020, -0.010, 0.008, roll=15 * DEGREE, pitch=-12 * DEGREE, yaw=20 * DEGREE).tolist(),
+    "target turned 10 deg": pose(0.015, -0.010, 0.008, roll=25 * DEGREE, pitch=-12 * DEGREE,
+                                 yaw=20 * DEGREE).tolist(),
 }
 
 
@@ -62,17 +61,17 @@ def workspace_pictures(reach: Path, conditioning: Path) -> None:
 def forward_picture(path: Path) -> None:
     """The class's forward kinematics, one step per call: from four starting
     estimates onto a far pose, and tracking the demo trajectory."""
-    torso = ex.make_example_torso()
-    arm, rod, branches = ex.MOTOR_ARM_LENGTH, ex.ROD_LENGTH, ex.branches()
+    example = Torso.example()
+    torso = example.kinematics()
     angles = torso.inverse_kinematics(FAR_TARGET)
     convergence = {}
     for label, start in STARTS.items():
         torso.reset_forward_kinematics(start)
-        norms = [rod_error_norm(arm, rod, branches, angles, start)]
+        norms = [rod_error_norm(example, angles, start)]
         for _ in range(25):
-            norms.append(rod_error_norm(arm, rod, branches, angles, torso.forward_kinematics(angles)))
+            norms.append(rod_error_norm(example, angles, torso.forward_kinematics(angles)))
         convergence[label] = norms
-    steps = track(torso, ticks(), ex.identity())
+    steps = track(torso, ticks(), STARTS["home"])
     plot.draw_convergence(path, convergence, [s.time_s for s in steps], [s.position_error for s in steps],
                           [s.rotation_error for s in steps])
 

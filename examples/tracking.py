@@ -9,8 +9,7 @@ from __future__ import annotations
 
 from typing import NamedTuple
 
-from example_torso import Matrix
-from pose_error import position_error, rotation_error
+from pose_error import Matrix, position_error, rotation_error
 
 
 class Tick(NamedTuple):

@@ -9,7 +9,9 @@ from __future__ import annotations
 
 import math
 
-from example_torso import Matrix, make_pose
+from pose_error import Matrix
+
+from tavrino_torso import pose
 
 RATE_HZ = 200
 DURATION_S = 3.0
@@ -19,12 +21,13 @@ DEGREE = math.pi / 180.0
 def pose_at(time_s: float) -> Matrix:
     phase = 2.0 * math.pi * time_s / DURATION_S
     rise = 0.5 * (1.0 - math.cos(phase))  # 0 -> 1 -> 0
-    return make_pose(
-        (0.010 * math.sin(phase), 0.006 * math.sin(2.0 * phase), 0.008 * rise),
+    target: Matrix = pose(
+        0.010 * math.sin(phase), 0.006 * math.sin(2.0 * phase), 0.008 * rise,
         roll=8.0 * DEGREE * math.sin(2.0 * phase),
         pitch=-10.0 * DEGREE * rise,
         yaw=12.0 * DEGREE * math.sin(phase),
-    )
+    ).tolist()
+    return target
 
 
 def ticks() -> list[tuple[float, Matrix]]:

@@ -36,8 +36,8 @@ def pose(x: ArrayLike, y: ArrayLike, z: ArrayLike, roll: ArrayLike = 0.0, pitch:
     cp, sp = np.cos(p), np.sin(p)
     cy, sy = np.cos(w), np.sin(w)
     result = np.zeros(x_.shape + (4, 4))
-    # The operation order of examples/example_torso.make_pose, so that both give
-    # the same bits.
+    # This order of operations is kept: a pose built one angle at a time with the
+    # C library's sines and cosines, in the same order, has the same bits.
     result[..., 0, 0], result[..., 0, 1], result[..., 0, 2] = cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr
     result[..., 1, 0], result[..., 1, 1], result[..., 1, 2] = sy * cp, sy * sp * sr + cy * cr, sy * sp * cr - cy * sr
     result[..., 2, 0], result[..., 2, 1], result[..., 2, 2] = -sp, cp * sr, cp * cr
@@ -64,6 +64,26 @@ def from_quaternion(x: ArrayLike, y: ArrayLike, z: ArrayLike, qw: ArrayLike, qx:
     result[..., 0, 3], result[..., 1, 3], result[..., 2, 3] = x_, y_, z_
     result[..., 3, 3] = 1.0
     return result
+
+
+def quaternion(poses: ArrayLike) -> Array:
+    """(qw, qx, qy, qz) of each pose's rotation, the unit quaternion with qw >= 0:
+    shape (..., 4); from_quaternion turns it back into the rotation. Each row
+    below is the quaternion times four times one of its components; the row of
+    the largest component is used, so that nothing is divided by a small number."""
+    m = _poses(poses, "poses")
+    r = [[m[..., i, j] for j in range(3)] for i in range(3)]
+    trace = r[0][0] + r[1][1] + r[2][2]
+    rows = np.stack([
+        np.stack([1.0 + trace, r[2][1] - r[1][2], r[0][2] - r[2][0], r[1][0] - r[0][1]], axis=-1),
+        np.stack([r[2][1] - r[1][2], 1.0 + r[0][0] - r[1][1] - r[2][2], r[0][1] + r[1][0], r[0][2] + r[2][0]], axis=-1),
+        np.stack([r[0][2] - r[2][0], r[0][1] + r[1][0], 1.0 - r[0][0] + r[1][1] - r[2][2], r[1][2] + r[2][1]], axis=-1),
+        np.stack([r[1][0] - r[0][1], r[0][2] + r[2][0], r[1][2] + r[2][1], 1.0 - r[0][0] - r[1][1] + r[2][2]], axis=-1),
+    ], axis=-2)
+    largest = np.argmax(np.stack([rows[..., k, k] for k in range(4)], axis=-1), axis=-1)
+    q = np.take_along_axis(rows, largest[..., None, None], axis=-2)[..., 0, :]
+    q = q / np.linalg.norm(q, axis=-1, keepdims=True)
+    return np.asarray(np.where(q[..., :1] < 0.0, -q, q), dtype=np.float64)
 
 
 def _poses(value: ArrayLike, name: str) -> Array:

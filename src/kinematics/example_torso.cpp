@@ -1,4 +1,4 @@
-#include "kinematics/example_torso.hpp"
+#include <tavrino/kinematics/example_torso.hpp>
 
 #include <cmath>
 

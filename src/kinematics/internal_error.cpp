@@ -1,4 +1,4 @@
-#include "kinematics/internal_error.hpp"
+#include <tavrino/kinematics/internal_error.hpp>
 
 #include <utility>
 

@@ -1,15 +1,10 @@
-#include "kinematics/model.hpp"
+#include <tavrino/kinematics/model.hpp>
+
+#include "detail/rods.hpp"
 
 namespace tavrino {
 
-AnchorJacobian make_anchor_jacobian(const Vector3& b) noexcept {
-  const double bx = b(0), by = b(1), bz = b(2);
-  AnchorJacobian a;
-  a << 1.0, 0.0, 0.0, 0.0, bz, -by,
-       0.0, 1.0, 0.0, -bz, 0.0, bx,
-       0.0, 0.0, 1.0, by, -bx, 0.0;
-  return a;
-}
+AnchorJacobian make_anchor_jacobian(const Vector3& b) noexcept { return detail::anchor_jacobian(b); }
 
 Branch make_branch(const Vector3& branch_platform, const Pose& t_world_motor,
                    double solution) noexcept {
@@ -19,7 +14,6 @@ Branch make_branch(const Vector3& branch_platform, const Pose& t_world_motor,
 Kinematics::Kinematics(double motor_arm_length, double rod_length) noexcept
     : motor_arm_length_(motor_arm_length),
       rod_length_(rod_length),
-      t_world_platform_estimate_(Pose::Identity()),
       fk_max_iterations_(16) {}
 
 void Kinematics::add_branch(const Vector3& branch_platform, const Pose& t_world_motor,

@@ -1,9 +1,10 @@
-#include "kinematics/pose.hpp"
+#include <tavrino/kinematics/pose.hpp>
 
 #include <cmath>
 
-#include "kinematics/detail/double_pair.hpp"
-#include "kinematics/internal_error.hpp"
+#include <tavrino/kinematics/internal_error.hpp>
+
+#include "detail/double_pair.hpp"
 
 namespace tavrino {
 
@@ -123,6 +124,16 @@ Pose make_pose(const Rotation& r, const Vector3& t) noexcept {
   out.topLeftCorner<3, 3>() = r;
   out.topRightCorner<3, 1>() = t;
   return out;
+}
+
+Pose pose_from_rows(std::span<const double, 16> rows) noexcept {
+  Pose pose;
+  for (int k = 0; k < 16; ++k) pose(k / 4, k % 4) = rows[static_cast<std::size_t>(k)];
+  return pose;
+}
+
+void pose_to_rows(const Pose& pose, std::span<double, 16> rows) noexcept {
+  for (int k = 0; k < 16; ++k) rows[static_cast<std::size_t>(k)] = pose(k / 4, k % 4);
 }
 
 }  // namespace tavrino

@@ -3,7 +3,8 @@
 #include <exception>
 #include <new>
 
-#include "kinematics/internal_error.hpp"
+#include <tavrino/kinematics/internal_error.hpp>
+
 #include "python/panic.hpp"
 #include "python/python_error.hpp"
 

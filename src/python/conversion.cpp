@@ -187,14 +187,9 @@ Vector3 extract_vector3(PyObject* obj) {
 }
 
 Pose extract_pose(PyObject* obj) {
-  Pose pose;
   std::array<double, 16> rows;
-  if (read_exact_pose(obj, rows) || read_float64_array<2>(obj, {4, 4}, rows.data())) {
-    for (int r = 0; r < 4; ++r) {
-      for (int c = 0; c < 4; ++c) pose(r, c) = rows[4 * r + c];
-    }
-    return pose;
-  }
+  if (read_exact_pose(obj, rows) || read_float64_array<2>(obj, {4, 4}, rows.data())) return pose_from_rows(rows);
+  Pose pose;
   for_each_item<4>(obj, [&](std::size_t r, PyObject* row) {
     for_each_item<4>(row, [&](std::size_t c, PyObject* item) {
       pose(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) = extract_float(item);
@@ -243,11 +238,12 @@ PyObject* new_float_list(std::span<const double> values) {
 }
 
 PyObject* new_pose_rows(const Pose& pose) {
+  std::array<double, 16> values;
+  pose_to_rows(pose, values);
   Reference rows(PyList_New(4));
   if (!rows) python_api_failed();
-  for (Eigen::Index r = 0; r < 4; ++r) {
-    const std::array<double, 4> row{pose(r, 0), pose(r, 1), pose(r, 2), pose(r, 3)};
-    PyList_SET_ITEM(rows.get(), r, new_float_list(row));
+  for (std::size_t r = 0; r < 4; ++r) {
+    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), new_float_list(std::span(values).subspan(4 * r, 4)));
   }
   return rows.release();
 }

@@ -7,7 +7,8 @@
 #include <string_view>
 #include <utility>
 
-#include "kinematics/pose.hpp"
+#include <tavrino/kinematics/pose.hpp>
+
 #include "python/python_api.hpp"
 #include "python/python_error.hpp"
 

@@ -6,7 +6,8 @@
 #include <optional>
 #include <string_view>
 
-#include "kinematics/kinematics.hpp"
+#include <tavrino/kinematics/kinematics.hpp>
+
 #include "python/angle_buffer.hpp"
 #include "python/binding.hpp"
 #include "python/boundary.hpp"
@@ -80,8 +81,8 @@ PyObject* reset_forward_kinematics(PyObject* self, PyObject* const* args, Py_ssi
     Slots<1> slots{};
     extract_arguments_fastcall(kReset, args, nargs, kwnames, slots);
     const Receiver torso(self);
-    const Pose estimate = convert_argument("t_world_platform", [&] { return extract_pose(slots[0].get()); });
-    with_lock(torso->object_lock, [&] { tavrino::reset_forward_kinematics(torso->kinematics, estimate); });
+    const Pose pose = convert_argument("t_world_platform", [&] { return extract_pose(slots[0].get()); });
+    with_lock(torso->object_lock, [&] { tavrino::reset_forward_kinematics(torso->estimate, pose); });
     return new_none();
   });
 }
@@ -94,7 +95,7 @@ PyObject* forward_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
     const JointAngles joints = convert_argument("joint_angles", [&] { return extract_floats<6>(slots[0].get()); });
     const auto body_yaw = convert_argument("body_yaw", [&] { return extract_optional_float(slots[1].get()); });
     const Pose pose = with_lock(torso->object_lock, [&] {
-      return tavrino::forward_kinematics(torso->kinematics, joints, body_yaw);
+      return tavrino::forward_kinematics(torso->kinematics, torso->estimate, joints, body_yaw);
     });
     return new_pose_rows(pose);
   });
@@ -145,11 +146,13 @@ PyObject* torso_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     const allocfunc allocate = subtype->tp_alloc ? subtype->tp_alloc : PyType_GenericAlloc;
     PyObject* self = allocate(subtype, 0);
     if (!self) throw_fetched_error();
-    // Neither constructor can fail: the model starts with no branches. No lock
-    // is taken, since nobody else can see the object yet.
+    // No constructor here can fail: the model starts with no branches, the
+    // estimate at the identity. No lock is taken, since nobody else can see the
+    // object yet.
     TorsoObject& torso = as_torso(self);
     new (&torso.object_lock) ObjectLock();
     new (&torso.kinematics) Kinematics(motor_arm_length, rod_length);
+    new (&torso.estimate) ForwardKinematicsEstimate();
     torso.built = true;
     return self;
   });
@@ -160,7 +163,10 @@ void torso_dealloc(PyObject* self) {
     // The lock is not looked at: a poisoned object is freed like any other.
     // An instance that did not come from our constructor holds no model.
     TorsoObject& torso = as_torso(self);
-    if (torso.built) std::destroy_at(&torso.kinematics);
+    if (torso.built) {
+      std::destroy_at(&torso.estimate);
+      std::destroy_at(&torso.kinematics);
+    }
     PyTypeObject* type = Py_TYPE(self);
     const Reference held_type = Reference::borrow(reinterpret_cast<PyObject*>(type));
     const Reference held_base = Reference::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));

@@ -5,7 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "kinematics/internal_error.hpp"
+#include <tavrino/kinematics/internal_error.hpp>
+
 #include "python/boundary.hpp"
 #include "python/methods.hpp"
 #include "python/python_api.hpp"

@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "kinematics/internal_error.hpp"
+#include <tavrino/kinematics/internal_error.hpp>
 
 namespace tavrino::python {
 

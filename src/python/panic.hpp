@@ -4,7 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "kinematics/internal_error.hpp"
+#include <tavrino/kinematics/internal_error.hpp>
+
 #include "python/python_api.hpp"
 #include "python/reference.hpp"
 

@@ -2,7 +2,8 @@
 
 #include <utility>
 
-#include "kinematics/internal_error.hpp"
+#include <tavrino/kinematics/internal_error.hpp>
+
 #include "python/panic.hpp"
 #include "python/text.hpp"
 

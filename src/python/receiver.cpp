@@ -1,6 +1,7 @@
 #include "python/receiver.hpp"
 
-#include "kinematics/internal_error.hpp"
+#include <tavrino/kinematics/internal_error.hpp>
+
 #include "python/python_error.hpp"
 #include "python/text.hpp"
 

@@ -16,7 +16,9 @@ namespace {
 template <int Rows, int Cols>
 using RowMajor = Eigen::Matrix<double, Rows, Cols, Rows == 1 || Cols == 1 ? Eigen::ColMajor : Eigen::RowMajor>;
 
-Pose read_pose(const double* rows) { return Eigen::Map<const RowMajor<4, 4>>(rows); }
+// Poses go in and out through the core's conversion of rows, as the module's do.
+Pose read_pose(const double* rows) { return pose_from_rows(std::span<const double, 16>(rows, 16)); }
+void write_pose(const Pose& pose, double* rows) { pose_to_rows(pose, std::span<double, 16>(rows, 16)); }
 Matrix6 read_matrix6(const double* rows) { return Eigen::Map<const RowMajor<6, 6>>(rows); }
 Vector6 read_vector6(const double* values) { return Eigen::Map<const RowMajor<6, 1>>(values); }
 
@@ -124,7 +126,7 @@ ForwardKinematicsResultObject Model::solve_forward_kinematics(ArrayLike angles, 
     batch.for_each([&](std::size_t k, const std::array<std::size_t, 2>& at) {
       const ForwardKinematicsSolution solution = tavrino::solve_forward_kinematics(
           model, read_angles(angle_data + 6 * at[0]), read_pose(start_rows + 16 * at[1]), body_yaw, settings);
-      write<4, 4>(solution.t_world_platform, poses.data() + 16 * k);
+      write_pose(solution.t_world_platform, poses.data() + 16 * k);
       status.data()[k] = static_cast<std::int8_t>(solution.status);
       iterations.data()[k] = solution.iterations;
       rod_error.data()[k] = solution.rod_error;

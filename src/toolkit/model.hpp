@@ -16,7 +16,8 @@
 #include <shared_mutex>
 #include <utility>
 
-#include "kinematics/kinematics.hpp"
+#include <tavrino/kinematics/kinematics.hpp>
+
 #include "toolkit/arrays.hpp"
 #include "toolkit/results.hpp"
 

@@ -3,7 +3,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "kinematics/solve_forward_kinematics.hpp"
+#include <tavrino/kinematics/forward_solve.hpp>
 
 namespace tavrino::toolkit {
 

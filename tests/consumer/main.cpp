@@ -13,7 +13,7 @@
 #include "other_eigen_library.hpp"
 
 int main() {
-  tavrino::Kinematics torso = tavrino::ExampleTorso::make();
+  const tavrino::Kinematics torso = tavrino::ExampleTorso::make();
 
   tavrino::Pose target = tavrino::Pose::Identity();
   target.topLeftCorner<3, 3>() = tavrino::axis_angle_rotation(tavrino::Vector3(0.0, 0.0, 1.0), 0.1);
@@ -32,9 +32,10 @@ int main() {
   for (std::size_t i = 1; i < safe.size(); ++i) std::printf(" %.6f", safe[i]);
   std::printf("\n");
 
-  tavrino::reset_forward_kinematics(torso, tavrino::Pose::Identity());
+  tavrino::ForwardKinematicsEstimate fk;
+  tavrino::reset_forward_kinematics(fk, tavrino::Pose::Identity());
   tavrino::Pose estimate = tavrino::Pose::Identity();
-  for (int cycle = 0; cycle < 20; ++cycle) estimate = tavrino::forward_kinematics(torso, angles, std::nullopt);
+  for (int cycle = 0; cycle < 20; ++cycle) estimate = tavrino::forward_kinematics(torso, fk, angles, std::nullopt);
   const double error = (estimate - target).cwiseAbs().maxCoeff();
   std::printf("forward kinematics back to the pose: %s\n", error < 1e-4 ? "yes" : "no");
 

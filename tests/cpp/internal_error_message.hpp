@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "kinematics/internal_error.hpp"
+#include <tavrino/kinematics/internal_error.hpp>
 
 namespace tavrino_test {
 

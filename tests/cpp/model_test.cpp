@@ -3,17 +3,16 @@
 #include <cmath>
 #include <cstring>
 
-#include "kinematics/kinematics.hpp"
+#include <tavrino/kinematics/kinematics.hpp>
 
 namespace tavrino {
 namespace {
 
-TEST(Model, StartsEmptyWithIdentityEstimateWhateverTheLengths) {
+TEST(Model, StartsEmptyWhateverTheLengths) {
   const Kinematics model(-0.5, NAN);
   EXPECT_EQ(model.motor_arm_length(), -0.5);
   EXPECT_TRUE(std::isnan(model.rod_length()));
   EXPECT_TRUE(model.branches().empty());
-  EXPECT_EQ(model.t_world_platform_estimate(), Pose::Identity());
   EXPECT_EQ(model.fk_max_iterations(), 16u);
 }
 

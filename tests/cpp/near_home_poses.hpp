@@ -7,7 +7,7 @@
 #include <Eigen/Geometry>
 #include <random>
 
-#include "kinematics/pose.hpp"
+#include <tavrino/kinematics/pose.hpp>
 
 namespace tavrino_test {
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "kinematics/internal_error.hpp"
+#include <tavrino/kinematics/internal_error.hpp>
 
 namespace tavrino::python {
 namespace {

@@ -6,8 +6,9 @@
 #include <iterator>
 #include <random>
 
+#include <tavrino/kinematics/kinematics.hpp>
+
 #include "internal_error_message.hpp"
-#include "kinematics/kinematics.hpp"
 
 namespace tavrino {
 namespace {

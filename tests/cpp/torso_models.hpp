@@ -4,13 +4,14 @@
 // conditioning.
 
 #include <Eigen/Geometry>
+#include <Eigen/SVD>
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <vector>
 
-#include "kinematics/kinematics.hpp"
+#include <tavrino/kinematics/kinematics.hpp>
 
 namespace tavrino_test {
 
@@ -68,6 +69,19 @@ inline Pose moved(const Pose& pose, const Vector6& twist, double h) {
   out.topLeftCorner<3, 3>() = turn * pose.topLeftCorner<3, 3>();
   out.block<3, 1>(0, 3) += h * twist.head<3>();
   return out;
+}
+
+// The Moore-Penrose pseudo-inverse from Eigen's JacobiSVD with full U and V,
+// dropping every singular value not above the forward step's absolute threshold
+// 1e-6: the reference that the step is checked against.
+inline Matrix6 reference_pseudo_inverse(const Matrix6& m) {
+  const Eigen::JacobiSVD<Matrix6> svd(m, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  Vector6 inverted;
+  for (int k = 0; k < 6; ++k) {
+    const double sigma = svd.singularValues()(k);
+    inverted(k) = sigma > 1e-6 ? 1.0 / sigma : 0.0;
+  }
+  return svd.matrixV() * inverted.asDiagonal() * svd.matrixU().transpose();
 }
 
 // |a - b| relative to |b|; b may be zero.

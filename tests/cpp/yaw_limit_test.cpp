@@ -8,8 +8,9 @@
 #include <random>
 #include <string>
 
+#include <tavrino/kinematics/kinematics.hpp>
+
 #include "internal_error_message.hpp"
-#include "kinematics/kinematics.hpp"
 
 namespace tavrino {
 namespace {

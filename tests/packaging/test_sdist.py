@@ -12,9 +12,10 @@ import pytest
 build = pytest.importorskip("scikit_build_core.build", reason="scikit-build-core (a build requirement) is missing")
 
 ROOT = Path(__file__).resolve().parents[2]
-TOP_LEVEL = {"CMakeLists.txt", "LICENSE", "PKG-INFO", "README.md", "cmake", "pyproject.toml", "python", "src", "tools"}
+TOP_LEVEL = {"CHANGELOG.md", "CMakeLists.txt", "LICENSE", "PKG-INFO", "README.md", "cmake", "include", "pyproject.toml",
+             "python", "src", "tools"}
 # Everything under these is what the build reads, all of it shipped.
-BUILD_INPUTS = ("cmake", "python", "src")
+BUILD_INPUTS = ("cmake", "include", "python", "src")
 
 
 def test_the_sdist_holds_the_build_inputs_and_nothing_else(tmp_path, monkeypatch):

@@ -6,14 +6,11 @@ from __future__ import annotations
 
 import math
 import sys
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-import example_torso  # noqa: E402
-from tavrino_torso_kinematics import TavrinoTorsoKinematics  # noqa: E402
+import torso_geometry as ex
+from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
 POISONED = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }"
 SINGULAR = "called `Option::unwrap()` on a `None` value"
@@ -22,7 +19,7 @@ NAN6 = [math.nan] * 6
 
 
 def translated(x: float, y: float, z: float) -> list[list[float]]:
-    pose = example_torso.identity()
+    pose = ex.identity()
     pose[0][3], pose[1][3], pose[2][3] = x, y, z
     return pose
 
@@ -32,20 +29,20 @@ def unit_model(*solutions: float) -> TavrinoTorsoKinematics:
     the platform origin: the anchor in the motor frame is the target's translation."""
     model = TavrinoTorsoKinematics(1.0, 1.0)
     for s in solutions:
-        model.add_branch((0.0, 0.0, 0.0), example_torso.identity(), s)
+        model.add_branch((0.0, 0.0, 0.0), ex.identity(), s)
     return model
 
 
 def poison(model: TavrinoTorsoKinematics) -> None:
     """Poisons the lock with an invalid yaw band, which fails while the lock is held."""
     with pytest.raises(BaseException) as caught:
-        model.inverse_kinematics_safe(example_torso.identity(), 0.0, -1.0)
+        model.inverse_kinematics_safe(ex.identity(), 0.0, -1.0)
     assert type(caught.value).__name__ == "PanicException"
 
 
 @pytest.fixture
 def torso() -> TavrinoTorsoKinematics:
-    return example_torso.make_example_torso()
+    return ex.make_example_torso()
 
 
 @pytest.fixture(scope="module")

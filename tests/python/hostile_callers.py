@@ -24,7 +24,7 @@ from typing import Any, Callable, Protocol, Sequence
 
 import numpy as np
 
-import example_torso
+import torso_geometry as ex
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
 POISONED = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }"
@@ -238,7 +238,7 @@ class Storm:
 
     def verify_pool(self) -> None:
         """Every object in the pool is poisoned exactly when the calls said so."""
-        identity = example_torso.identity()
+        identity = ex.identity()
         self.trace = ["final check of the pool"]
         for model in self.models:
             # Resetting the estimate takes the lock and cannot fail otherwise.
@@ -259,11 +259,11 @@ class Storm:
 
     def fresh_model(self) -> TavrinoTorsoKinematics:
         if self.chance(0.5):
-            model, count = example_torso.make_example_torso(), example_torso.BRANCH_COUNT
+            model, count = ex.make_example_torso(), ex.BRANCH_COUNT
         else:
             model, count = TavrinoTorsoKinematics(1.0, 1.0), self.rng.randrange(8)
             for _ in range(count):
-                model.add_branch((0.0, 0.0, 0.0), example_torso.identity(), self.rng.choice([1.0, -1.0]))
+                model.add_branch((0.0, 0.0, 0.0), ex.identity(), self.rng.choice([1.0, -1.0]))
         self.branch_counts[model] = count
         return model
 
@@ -333,7 +333,7 @@ class Storm:
             return [[0.0] * 4 for _ in range(4)]  # singular as a motor pose
         if choice == 1:
             return [[math.nan] * 4 for _ in range(4)]
-        pose = example_torso.make_pose(
+        pose = ex.make_pose(
             tuple(self.rng.random() * 0.02 - 0.01 for _ in range(3)),  # type: ignore[arg-type]
             self.rng.random() * 0.4 - 0.2, self.rng.random() * 0.4 - 0.2, self.rng.random() * 0.4 - 0.2)
         return self.rng.choice([pose, tuple(tuple(row) for row in pose), np.array(pose), [np.array(r) for r in pose]])
@@ -405,7 +405,7 @@ class Storm:
 
     def hostile_pose(self, context: CallContext) -> Any:
         choice = self.rng.randrange(6)
-        identity = example_torso.identity()
+        identity = ex.identity()
         if choice <= 1:
             rows = [self.hostile_sequence(4, context) if self.chance(0.3) else row for row in identity]
             return rows if choice == 0 else tuple(rows)
@@ -448,11 +448,11 @@ def empty_keyword_dicts(context: CallContext) -> None:
 def answers_of_a_fresh_torso() -> list[str]:
     """Every operation of a newly built example torso, as exact text (NaN and
     signed zeros included)."""
-    torso = example_torso.make_example_torso()
-    pose = example_torso.make_pose((0.004, -0.003, 0.002), 0.05, -0.08, 0.1)
+    torso = ex.make_example_torso()
+    pose = ex.make_pose((0.004, -0.003, 0.002), 0.05, -0.08, 0.1)
     answers = [torso.inverse_kinematics(pose), torso.inverse_kinematics(pose, 0.2),
                torso.inverse_kinematics_safe(pose, 0.3, 0.1, 0.25)]
     angles = answers[0]
-    torso.reset_forward_kinematics(example_torso.identity())
+    torso.reset_forward_kinematics(ex.identity())
     answers += [torso.forward_kinematics(angles) for _ in range(3)]
     return [repr(answer) for answer in answers]

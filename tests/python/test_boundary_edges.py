@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-import example_torso
+import torso_geometry as ex
 from conftest import POISONED
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
@@ -25,7 +25,7 @@ def fail_allocation(number: int, call):
 
 
 def test_result_list_allocation_failure_panics_without_poisoning(torso, panic_type, capfd):
-    pose = example_torso.identity()
+    pose = ex.identity()
     expected = torso.inverse_kinematics(pose)
     with pytest.raises(BaseException) as caught:
         fail_allocation(0, lambda: torso.inverse_kinematics(pose))
@@ -41,7 +41,7 @@ def test_result_list_allocation_failure_panics_without_poisoning(torso, panic_ty
 def test_instance_allocation_failure_is_a_memory_error():
     with pytest.raises(MemoryError):
         fail_allocation(0, lambda: TavrinoTorsoKinematics(1.0, 2.0))
-    assert TavrinoTorsoKinematics(1.0, 2.0).inverse_kinematics(example_torso.identity()) == []
+    assert TavrinoTorsoKinematics(1.0, 2.0).inverse_kinematics(ex.identity()) == []
 
 
 class ClearsItsList:
@@ -58,7 +58,7 @@ def test_list_emptied_while_its_items_convert_raises_index_error():
     point: list = [0.0, 0.0, 0.0]
     point[0] = ClearsItsList(point)
     with pytest.raises(IndexError, match="list index out of range"):
-        model.add_branch(point, example_torso.identity(), 1.0)
+        model.add_branch(point, ex.identity(), 1.0)
     row: list = [1.0, 0.0, 0.0, 0.0]
     pose = [row, [0.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.0, 0.0, 1.0]]
     row[1] = ClearsItsList(pose)
@@ -78,8 +78,8 @@ def test_item_dropped_from_its_list_during_conversion_stays_alive():
     model = TavrinoTorsoKinematics(1.0, 1.0)
     point: list = [None, 0.0, 0.0]
     point[0] = DropsItself(point)
-    model.add_branch(point, example_torso.identity(), 1.0)
-    assert len(model.inverse_kinematics(example_torso.identity())) == 1
+    model.add_branch(point, ex.identity(), 1.0)
+    assert len(model.inverse_kinematics(ex.identity())) == 1
 
 
 def test_keyword_values_outlive_a_conversion_that_empties_the_keyword_dict():
@@ -96,9 +96,9 @@ def test_keyword_values_outlive_a_conversion_that_empties_the_keyword_dict():
 
     model = TavrinoTorsoKinematics(**{"motor_arm_length": EmptiesTheCallsKeywords(), "rod_length": Late()})
     reference = TavrinoTorsoKinematics(1.0, 2.0)
-    target = example_torso.make_pose((2.0, 0.0, 0.0))
+    target = ex.make_pose((2.0, 0.0, 0.0))
     for m in (model, reference):
-        m.add_branch((0.0, 0.0, 0.0), example_torso.identity(), 1.0)
+        m.add_branch((0.0, 0.0, 0.0), ex.identity(), 1.0)
     assert model.inverse_kinematics(target) == reference.inverse_kinematics(target)
     assert not math.isnan(model.inverse_kinematics(target)[0])
 
@@ -107,6 +107,6 @@ def test_instances_release_their_reference_to_the_class():
     gc.collect()
     before = sys.getrefcount(TavrinoTorsoKinematics)
     for _ in range(1000):
-        TavrinoTorsoKinematics(1.0, 2.0).add_branch((0, 0, 0), example_torso.identity(), 1.0)
+        TavrinoTorsoKinematics(1.0, 2.0).add_branch((0, 0, 0), ex.identity(), 1.0)
     gc.collect()
     assert sys.getrefcount(TavrinoTorsoKinematics) == before

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from conftest import translated, unit_model
-from example_torso import identity
+from torso_geometry import identity
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
 # With the unit model, this target puts the anchor at (1, 1, 0) in the motor

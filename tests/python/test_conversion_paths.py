@@ -18,7 +18,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-import example_torso as ex
+import torso_geometry as ex
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
 
@@ -122,8 +122,7 @@ def random_target(rng):
     return [[float(v) for v in row] for row in ex.make_pose(shift, *turn)]
 
 
-def test_poses_give_the_same_angles_on_both_paths():
-    torso = ex.make_example_torso()
+def test_poses_give_the_same_angles_on_both_paths(torso):
     rng = random.Random(5)
     for _ in range(100):
         target = random_target(rng)
@@ -149,8 +148,7 @@ def special_pose(rng):
     return pose
 
 
-def test_special_values_are_stored_unchanged_on_both_paths():
-    torso = ex.make_example_torso()
+def test_special_values_are_stored_unchanged_on_both_paths(torso):
     rng = random.Random(7)
     for _ in range(50):
         pose = special_pose(rng)
@@ -160,8 +158,7 @@ def test_special_values_are_stored_unchanged_on_both_paths():
             assert [bits(row) for row in stored] == [bits(row) for row in pose], make.__name__
 
 
-def test_short_sequences_give_the_same_values_on_both_paths():
-    torso = ex.make_example_torso()
+def test_short_sequences_give_the_same_values_on_both_paths(torso):
     angles = torso.inverse_kinematics(ex.identity())
     start = ex.make_pose((0.002, 0.0, -0.001), 0.03, 0.0, -0.02)
     steps = []
@@ -196,8 +193,7 @@ def message_of(call):
         lambda rows: [rows[0], rows[1], rows[2], rows[3][:3] + [2**2000]],
     ],
 )
-def test_errors_are_the_same_on_both_paths(broken):
-    torso = ex.make_example_torso()
+def test_errors_are_the_same_on_both_paths(torso, broken):
     rows = [list(row) for row in ex.identity()]
     exact = broken(rows)
     subclassed = ListSubclass(ListSubclass(r) if isinstance(r, list) else r for r in exact)
@@ -207,8 +203,7 @@ def test_errors_are_the_same_on_both_paths(broken):
     assert message_of(lambda: torso.inverse_kinematics(as_tuple)) == expected
 
 
-def test_reading_exact_floats_takes_and_leaves_no_references():
-    torso = ex.make_example_torso()
+def test_reading_exact_floats_takes_and_leaves_no_references(torso):
     rows = [[float(v) + 0.5 for v in row] for row in ex.identity()]
     pose = [list(row) for row in rows]
     before = [sys.getrefcount(pose)] + [sys.getrefcount(row) for row in pose]
@@ -256,8 +251,7 @@ def test_float64_angles_and_anchors_in_any_layout_read_as_their_lists(layout, se
     assert solved[0] == solved[1]
 
 
-def test_broadcast_arrays_with_zero_strides_read_as_their_lists():
-    torso = ex.make_example_torso()
+def test_broadcast_arrays_with_zero_strides_read_as_their_lists(torso):
     row = np.broadcast_to(np.array([0.001, -0.002, 0.003, 1.0]), (4, 4))  # every row the same
     assert bits(torso.inverse_kinematics(row)) == bits(torso.inverse_kinematics(row.tolist()))
     column = np.broadcast_to(np.array([[0.5], [0.25], [-0.5], [1.0]]), (4, 4))
@@ -296,15 +290,13 @@ def test_arrays_of_other_dtypes_give_the_values_of_their_items(dtype):
     ],
     ids=["4x5", "3x4", "flat", "1x4x4", "0-d", "datetime", "structured", "str"],
 )
-def test_arrays_off_the_fast_path_fail_as_on_the_generic_path(array):
-    torso = ex.make_example_torso()
+def test_arrays_off_the_fast_path_fail_as_on_the_generic_path(torso, array):
     expected = message_of(lambda: torso.inverse_kinematics(array.view(ArraySubclass)))
     assert message_of(lambda: torso.inverse_kinematics(array)) == expected
     assert expected[0] in (ValueError, TypeError)
 
 
-def test_an_array_changed_by_another_thread_is_read_afresh_and_whole(fast_switching):
-    torso = ex.make_example_torso()
+def test_an_array_changed_by_another_thread_is_read_afresh_and_whole(torso, fast_switching):
     poses = [np.array(random_target(random.Random(k))) for k in range(4)]
     expected = [bits(torso.inverse_kinematics(p.tolist())) for p in poses]
     shared = poses[0].copy()
@@ -343,8 +335,7 @@ def test_an_array_changed_by_another_thread_is_read_afresh_and_whole(fast_switch
     assert all(s in expected for s in seen)
 
 
-def test_reading_arrays_takes_and_leaves_no_references():
-    torso = ex.make_example_torso()
+def test_reading_arrays_takes_and_leaves_no_references(torso):
     view = laid_out(ex.identity(), (2, -1), (1, 0))
     angles = np.array(torso.inverse_kinematics(ex.identity()))
     before = [sys.getrefcount(view), sys.getrefcount(view.base), sys.getrefcount(angles)]
@@ -359,8 +350,7 @@ class NegatingArray(np.ndarray):
         return -np.asarray(self)[index]
 
 
-def test_an_array_subclass_is_read_through_its_own_item_access():
-    torso = ex.make_example_torso()
+def test_an_array_subclass_is_read_through_its_own_item_access(torso):
     pose = random_target(random.Random(2))
     negated = [[-v for v in row] for row in pose]
     assert bits(torso.inverse_kinematics(np.array(pose).view(NegatingArray))) == bits(torso.inverse_kinematics(negated))

@@ -14,7 +14,7 @@ import pytest
 
 import torso_geometry
 from conftest import NAN6, POISONED, SINGULAR, WRONG_BRANCH_COUNT, translated
-from example_torso import branches, identity, make_pose
+from torso_geometry import branches, identity, make_pose
 
 TARGET = make_pose((0.004, -0.003, 0.002), 0.12, -0.08, 0.1)
 PERTURBED = make_pose((0.0065, -0.001, -0.001), 0.05, -0.02, 0.15)
@@ -121,13 +121,13 @@ def test_singular_estimate_panics_and_poisons(torso, panic_type):
 
 
 INFINITE_ANCHOR = """
-import math, sys
-sys.path.insert(0, sys.argv[1])
-import example_torso as ex
+import math
+from tavrino_torso import Torso
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
-model = TavrinoTorsoKinematics(ex.MOTOR_ARM_LENGTH, ex.ROD_LENGTH)
-for i, b in enumerate(ex.branches()):
-    model.add_branch((math.inf, 0.0, 0.085) if i == 0 else b.anchor, b.motor_pose, b.solution)
+example = Torso.example()
+model = TavrinoTorsoKinematics(example.motor_arm_length, example.rod_length)
+for i, b in enumerate(example.branches):
+    model.add_branch((math.inf, 0.0, 0.085) if i == 0 else b.anchor, b.t_world_motor, b.solution)
 result = model.forward_kinematics([0.1] * 6)
 assert len(result) == 4 and all(len(row) == 4 for row in result)
 """
@@ -135,7 +135,5 @@ assert len(result) == 4 and all(len(row) == 4 for row in result)
 
 def test_infinite_residual_still_ends():
     # Run apart: a solver that never ends would hold the interpreter lock for good.
-    examples = str(Path(__file__).resolve().parents[2] / "examples")
-    done = subprocess.run([sys.executable, "-c", INFINITE_ANCHOR, examples],
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", INFINITE_ANCHOR], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from conftest import NAN6, translated, unit_model
-from example_torso import identity, make_pose
+from torso_geometry import identity, make_pose
 
 PLUS_MINUS = (1.0, -1.0)
 
@@ -60,7 +60,7 @@ def test_absent_none_and_zero_body_yaw_agree(torso):
 
 
 def test_branches_answer_in_the_order_they_were_added(torso):
-    from example_torso import branches
+    from torso_geometry import branches
 
     pose = make_pose((0.003, 0.001, -0.004), -0.1, 0.08, 0.0)
     six = torso.inverse_kinematics(pose)

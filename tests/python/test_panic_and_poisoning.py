@@ -10,7 +10,7 @@ import re
 import pytest
 
 from conftest import NAN6, POISONED, SINGULAR, WRONG_BRANCH_COUNT, poison, unit_model
-from example_torso import identity
+from torso_geometry import identity
 
 IDENTITY = identity()
 

@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 
 import torso_geometry
 from conftest import NAN6, unit_model
-from example_torso import make_example_torso, make_pose
+from torso_geometry import make_example_torso, make_pose
 
 TORSO = make_example_torso()  # IK only reads the model, so one object serves all examples
 

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 from conftest import NAN6, poison
-from example_torso import make_example_torso, make_pose
+from torso_geometry import make_example_torso, make_pose
 
 POSE = make_pose((0.003, -0.002, 0.001), 0.1, 0.05, -0.1)
 

@@ -9,7 +9,7 @@ import re
 import pytest
 
 from conftest import POISONED, unit_model
-from example_torso import identity, make_pose
+from torso_geometry import identity, make_pose
 
 IDENTITY = identity()
 

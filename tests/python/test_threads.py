@@ -6,7 +6,7 @@ from __future__ import annotations
 import threading
 
 from conftest import NAN6
-from example_torso import make_pose
+from torso_geometry import make_pose
 
 POSES = [make_pose((0.001 * k, -0.001 * k, 0.0005 * k), 0.02 * k, -0.01 * k, 0.03 * k) for k in range(8)]
 RESETS = (make_pose((0.002, 0.0, 0.0)), make_pose((0.0, -0.003, 0.001), yaw=0.1))

@@ -1,10 +1,11 @@
-"""What several of the toolkit tests use: the example files, the examples'
-standard-library description of the example torso, and mypy run on the
-package under test."""
+"""What several of the toolkit tests use: the example files, poses made with the
+standard library's sines and cosines, and mypy run on the package under test."""
 
 from __future__ import annotations
 
 import hashlib
+import importlib.resources
+import math
 import os
 import subprocess
 import sys
@@ -12,15 +13,30 @@ import sysconfig
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-EXAMPLES = ROOT / "examples"
-EXAMPLE_FILE = EXAMPLES / "example_torso.toml"
+# The example torso's file as the package ships it (Torso.example() reads it),
+# and as a drawing gives it, to 15 decimals, with motor origins, axes and arm
+# directions.
+EXAMPLE_FILE = Path(str(importlib.resources.files("tavrino_torso") / "example_torso.toml"))
+DRAWN_FILE = Path(__file__).resolve().with_name("drawn_torso.toml")
 
-if str(EXAMPLES) not in sys.path:
-    sys.path.insert(0, str(EXAMPLES))
+__all__ = ["ROOT", "EXAMPLE_FILE", "DRAWN_FILE", "make_pose", "mypy_cache", "run_mypy"]
 
-import example_torso  # noqa: E402  (the examples' folder is on the path now)
 
-__all__ = ["ROOT", "EXAMPLES", "EXAMPLE_FILE", "example_torso", "mypy_cache", "run_mypy"]
+def make_pose(translation: tuple[float, float, float] = (0.0, 0.0, 0.0), roll: float = 0.0, pitch: float = 0.0,
+              yaw: float = 0.0) -> list[list[float]]:
+    """The pose with rotation Rz(yaw) Ry(pitch) Rx(roll) and the given translation,
+    computed as the C++ core's tests compute it: one angle at a time with the C
+    library's sines and cosines, in this order of operations."""
+    cr, sr = math.cos(roll), math.sin(roll)
+    cp, sp = math.cos(pitch), math.sin(pitch)
+    cy, sy = math.cos(yaw), math.sin(yaw)
+    x, y, z = translation
+    return [
+        [cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr, x],
+        [sy * cp, sy * sp * sr + cy * cr, sy * sp * cr - cy * sr, y],
+        [-sp, cp * sr, cp * cr, z],
+        [0.0, 0.0, 0.0, 1.0],
+    ]
 
 
 def mypy_cache(package_dir: Path) -> Path:

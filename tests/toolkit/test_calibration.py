@@ -14,8 +14,8 @@ pytest.importorskip("scipy", reason="calibration needs scipy (the calibrate extr
 
 from tavrino_torso import Branch, Torso
 from tavrino_torso.calibration import Measurements, calibrate, calibration_poses, validate
-from tavrino_torso.calibration_model import Layout, residuals, residuals_and_jacobian, rotation_exp, rotation_log, samples
-from tavrino_torso.calibration_poses import conditioning, predicted_angles
+from tavrino_torso.calibration.design import conditioning, predicted_angles
+from tavrino_torso.calibration.model import Layout, residuals, residuals_and_jacobian, rotation_exp, rotation_log, samples
 
 DEGREE = math.pi / 180.0
 POSE_NOISE, TURN_NOISE, ANGLE_NOISE = 10e-6, 0.01 * DEGREE, 0.01 * DEGREE

@@ -12,7 +12,7 @@ import pytest
 
 from tavrino_torso import Torso
 from tavrino_torso.calibration import Measurements, read_measurements, write_measurements
-from tavrino_torso.calibration_poses import predicted_angles
+from tavrino_torso.calibration.design import predicted_angles
 from tavrino_torso.cli import main
 
 from .support import EXAMPLE_FILE

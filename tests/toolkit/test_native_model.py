@@ -6,31 +6,24 @@ any memory layout), input read in place, and the errors for wrong arguments."""
 from __future__ import annotations
 
 import math
-import sys
 import tracemalloc
 from collections.abc import Callable, Sequence
-from pathlib import Path
 from typing import Any
 
 import numpy as np
 import pytest
 
-from tavrino_torso import Model
+from tavrino_torso import Model, Torso
 from tavrino_torso._results import Conditioning, ForwardKinematicsResult, VelocityJacobians
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-import example_torso  # noqa: E402
+from .support import make_pose
 
 SEED = 15
 
 
 def example_model() -> Model:
-    model = Model(example_torso.MOTOR_ARM_LENGTH, example_torso.ROD_LENGTH)
-    for branch in example_torso.branches():
-        model.add_branch(branch.anchor, branch.motor_pose, branch.solution)
-    return model
+    return Torso.example().model()
 
 
 def unit_pair() -> tuple[Model, TavrinoTorsoKinematics]:
@@ -39,7 +32,7 @@ def unit_pair() -> tuple[Model, TavrinoTorsoKinematics]:
     model, torso = Model(1.0, 1.0), TavrinoTorsoKinematics(1.0, 1.0)
     for solution in (1.0, -1.0, 1.0):
         model.add_branch([0.0, 0.0, 0.0], np.eye(4), solution)
-        torso.add_branch((0.0, 0.0, 0.0), example_torso.identity(), solution)
+        torso.add_branch((0.0, 0.0, 0.0), np.eye(4).tolist(), solution)
     return model, torso
 
 
@@ -47,7 +40,7 @@ def poses_near_home(count: int, rng: np.random.Generator, reach: float = 0.01) -
     """Translations within `reach` and roll, pitch and yaw within 15 degrees."""
     angle = math.radians(15.0)
     return np.array([
-        example_torso.make_pose(tuple(rng.uniform(-reach, reach, 3)), *rng.uniform(-angle, angle, 3))
+        make_pose(tuple(rng.uniform(-reach, reach, 3)), *rng.uniform(-angle, angle, 3))
         for _ in range(count)
     ])
 
@@ -66,7 +59,7 @@ def test_inverse_kinematics_equals_the_class_bit_for_bit(body_yaw: float | None)
     unit_targets = poses.copy()
     unit_targets[:, :3, 3] *= 60.0  # 0.6 to 3 units out, against arm and rod of 1
     for model, torso, targets in [
-        (example_model(), example_torso.make_example_torso(), poses),
+        (example_model(), Torso.example().kinematics(), poses),
         (unit_model, unit_torso, unit_targets),
     ]:
         expected = [torso.inverse_kinematics(pose.tolist(), body_yaw) for pose in targets]

@@ -1,8 +1,9 @@
-"""The Torso value: the built-in example is the examples' torso bit for bit,
-and a torso survives the trip through a file exactly."""
+"""The Torso value: the built-in example is the C++ core's example torso bit
+for bit, and a torso survives the trip through a file exactly."""
 
 from __future__ import annotations
 
+import math
 import re
 
 import numpy as np
@@ -12,22 +13,37 @@ from hypothesis import strategies as st
 
 from tavrino_torso import Branch, DescriptionError, Torso
 
-from .support import EXAMPLE_FILE, example_torso
+from .support import DRAWN_FILE, EXAMPLE_FILE, ROOT
 
 
-def test_the_example_is_the_examples_torso_bit_for_bit():
+def branch_angle(branch: int, spread_degrees: float) -> float:
+    """The C++ ExampleTorso's: branches 2k and 2k + 1 at 120k degrees minus and plus the spread."""
+    degree = 3.141592653589793 / 180.0
+    return (120.0 * (branch // 2) + (-1.0 if branch % 2 == 0 else 1.0) * spread_degrees) * degree
+
+
+def test_the_example_is_the_cpp_example_torso_bit_for_bit():
+    # ExampleTorso's definition, with its operations in its order: motors 20 degrees
+    # either side of their pair's centre on a 50 mm circle, x along the tangent, y
+    # up, z outwards; anchors 10 degrees either side, 40 mm out and 85 mm up.
     torso = Torso.example()
-    assert (torso.motor_arm_length, torso.rod_length) == (example_torso.MOTOR_ARM_LENGTH, example_torso.ROD_LENGTH)
-    for ours, theirs in zip(torso.branches, example_torso.branches(), strict=True):
-        assert ours.anchor == theirs.anchor
-        assert [list(row) for row in ours.t_world_motor] == theirs.motor_pose
-        assert ours.solution == theirs.solution
-    pose = example_torso.make_pose((0.006, -0.004, 0.005), 0.1, -0.2, 0.3)
-    assert torso.kinematics().inverse_kinematics(pose) == example_torso.make_example_torso().inverse_kinematics(pose)
+    assert (torso.motor_arm_length, torso.rod_length, torso.home) == (0.04, 0.09, tuple(map(tuple, np.eye(4))))
+    for i, branch in enumerate(torso.branches):
+        motor, anchor = branch_angle(i, 20.0), branch_angle(i, 10.0)
+        c, s = math.cos(motor), math.sin(motor)
+        assert branch.t_world_motor == ((-s, 0.0, c, 0.05 * c), (c, 0.0, s, 0.05 * s), (0.0, 1.0, 0.0, 0.0),
+                                        (0.0, 0.0, 0.0, 1.0))
+        assert branch.anchor == (0.04 * math.cos(anchor), 0.04 * math.sin(anchor), 0.085)
+        assert branch.solution == (1.0 if i % 2 == 0 else -1.0)
+    assert Torso.example() == Torso.from_toml(EXAMPLE_FILE)
 
 
-def test_the_example_file_is_the_example_torso_to_its_fifteen_decimals():
-    from_file, built_in = Torso.from_toml(EXAMPLE_FILE), Torso.example()
+def test_the_examples_file_is_the_packaged_one():
+    assert (ROOT / "examples" / "example_torso.toml").read_bytes() == EXAMPLE_FILE.read_bytes()
+
+
+def test_the_drawn_file_is_the_example_torso_to_its_fifteen_decimals():
+    from_file, built_in = Torso.from_toml(DRAWN_FILE), Torso.example()
     assert from_file.home == built_in.home
     for a, b in zip(from_file.branches, built_in.branches, strict=True):
         assert a.solution == b.solution
@@ -76,3 +92,20 @@ def test_a_torso_made_of_anything_is_made_or_refused_with_a_description_error(an
     else:
         assert all(type(v) is float for v in (*branch.anchor, *sum(branch.t_world_motor, ()), branch.solution,
                                               torso.motor_arm_length))
+
+
+LAYOUT = dict(motor_radius=0.05, motor_spread=np.radians(20), anchor_radius=0.04, anchor_spread=np.radians(10),
+              motor_arm_length=0.04, rod_length=0.09, home_height=0.085)
+
+
+def test_the_symmetric_layout_builds_the_example_and_its_tangential_twin():
+    for ours, example in zip(Torso.symmetric(**LAYOUT).branches, Torso.example().branches, strict=True):
+        assert np.allclose(ours.t_world_motor, example.t_world_motor, rtol=0, atol=1e-15)
+        assert np.allclose(ours.anchor, example.anchor, rtol=0, atol=1e-15) and ours.solution == example.solution
+    for branch in Torso.symmetric(**LAYOUT, axis="tangential", solutions=(1,) * 6).branches:
+        m = np.array(branch.t_world_motor)
+        origin, x, y, z = m[:3, 3], m[:3, 0], m[:3, 1], m[:3, 2]
+        assert np.allclose(np.cross(origin / 0.05, z), [0, 0, 1])  # along the circle, counter-clockwise
+        assert np.allclose(x, -origin / 0.05) and np.allclose(y, [0, 0, 1])  # arm at zero inwards, y up
+    with pytest.raises(DescriptionError, match=r"^axis: must be 'radial' or 'tangential', got 'up'$"):
+        Torso.symmetric(**LAYOUT, axis="up")

@@ -16,9 +16,9 @@ from hypothesis import strategies as st
 
 from tavrino_torso import DescriptionError, Torso
 
-from .support import EXAMPLE_FILE
+from .support import DRAWN_FILE
 
-GOOD = EXAMPLE_FILE.read_text()
+GOOD = DRAWN_FILE.read_text()
 FIRST_BRANCH = "[[branch]]  # 0\n"
 POSE_BRANCH = """[[branch]]
 anchor = [0.0, 0.0, 0.0]
@@ -154,7 +154,7 @@ def test_what_is_not_a_readable_torso_file_is_reported_by_name(tmp_path):
 
 
 def test_millimetres_are_read_as_metres(tmp_path):
-    metres, millimetres = Torso.from_toml(EXAMPLE_FILE), read(tmp_path, in_millimetres(GOOD))
+    metres, millimetres = Torso.from_toml(DRAWN_FILE), read(tmp_path, in_millimetres(GOOD))
     assert (millimetres.motor_arm_length, millimetres.rod_length) == (metres.motor_arm_length, metres.rod_length)
     for a, b in zip(metres.branches, millimetres.branches, strict=True):
         assert np.allclose(b.anchor, a.anchor, rtol=1e-15, atol=1e-18)

@@ -1,0 +1,7 @@
+"""python -m tavrino_torso.cli: the command line, as the tavrino-torso command."""
+
+import sys
+
+from . import main
+
+sys.exit(main())

@@ -1,0 +1,166 @@
+"""The calibration commands: choose the poses to measure, and calibrate:
+
+    tavrino-torso calibration-poses TORSO.toml --count 60 -o POSES.csv
+    tavrino-torso calibrate TORSO.toml MEASUREMENTS.csv -o CALIBRATED.toml
+        [--validate FRACTION] [--loss soft_l1] [--length-unit mm] [--angle-unit deg]
+        [--fit-tracker-frame] [--json] [--picture PNG]
+
+A measurements file that cannot be used (wrong header, a cell that is not a finite
+number, a quaternion that is not a unit, fewer samples than parameters) ends the
+command with a message naming the row and column, and exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import sys
+from pathlib import Path
+
+import numpy as np
+
+from ..calibration import (LOSSES, MeasurementError, Measurements, calibrate, calibration_poses, read_measurements,
+                           validate, write_measurements)
+from ..calibration.design import predicted_angles
+from ..calibration.measurements import ANGLE_UNITS, LENGTH_UNITS
+from ..calibration.report import errors_dict
+from .base import PLOT_EXTRA, PROG, Adder, Failure, Progress, Runner, load, writable
+
+
+def _units(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--length-unit", choices=tuple(LENGTH_UNITS), default="m",
+                        help="unit of x, y, z in the CSV (default: m)")
+    parser.add_argument("--angle-unit", choices=tuple(ANGLE_UNITS), default="rad",
+                        help="unit of q0 to q5 in the CSV (default: rad)")
+
+
+def add_calibration_poses(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> argparse.ArgumentParser:
+    parser = commands.add_parser(
+        "calibration-poses", help="choose poses to measure for a calibration",
+        description="Chooses reachable poses, clear of singularities, that determine the calibration "
+                    "parameters well, and writes them as a measurements CSV (x,y,z,qw,qx,qy,qz,q0,...,q5) "
+                    "holding the motor angles that command them with the torso as described. Command "
+                    "each, then replace pose and angles with what the tracker and the encoders read.")
+    parser.add_argument("file", type=Path, help="the torso description (TOML)")
+    parser.add_argument("--count", type=int, default=60, metavar="N", help="how many poses (default: 60)")
+    parser.add_argument("--seed", type=int, default=0, help="another seed gives another set (default: 0)")
+    parser.add_argument("-o", "--output", type=Path, required=True, metavar="CSV", help="where to write them")
+    _units(parser)
+    return parser
+
+
+def run_calibration_poses(args: argparse.Namespace, progress: Progress) -> int:
+    if not 1 <= args.count <= 100000:
+        raise Failure(f"--count: must be between 1 and 100000, got {args.count}")
+    output = writable(args.output, "poses file")
+    torso = load(args.file)
+    progress.start(f"choosing {args.count} poses")
+    try:
+        poses = calibration_poses(torso, args.count, seed=args.seed)
+    except ValueError as error:
+        raise Failure(str(error)) from None
+    progress.done()
+    write_measurements(output, Measurements(poses, predicted_angles(torso, poses)),
+                       length_unit=args.length_unit, angle_unit=args.angle_unit)
+    home = np.asarray(torso.home)
+    offset = np.linalg.norm(poses[:, :3, 3] - home[:3, 3], axis=1)
+    relative = np.einsum("ji,njk->nik", home[:3, :3], poses[:, :3, :3])
+    turn = np.degrees(np.arccos(np.clip((np.trace(relative, axis1=1, axis2=2) - 1.0) / 2.0, -1.0, 1.0)))
+    print(f"Wrote {len(poses)} poses to {output}: up to {offset.max() * 1e3:.1f} mm and "
+          f"{turn.max():.1f} deg from home, in the order to visit them")
+    return 0
+
+
+def add_calibrate(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> argparse.ArgumentParser:
+    parser = commands.add_parser(
+        "calibrate", help="identify a built torso's geometry from measured poses and motor angles",
+        description="Finds the motor frames, encoder zeros, anchors, arm and rod length that explain measured "
+                    "platform poses and motor angles, writes the calibrated torso, and reports the "
+                    "parameters that moved and the errors before and after (docs/calibrating-a-torso.md). "
+                    "Exit status 0 when done, 2 for a file or arguments that cannot be used.")
+    parser.add_argument("file", type=Path, help="the torso description (TOML)")
+    parser.add_argument("measurements", type=Path,
+                        help="CSV with header x,y,z,qw,qx,qy,qz,q0,q1,q2,q3,q4,q5, one row per sample")
+    parser.add_argument("-o", "--output", type=Path, required=True, metavar="TOML",
+                        help="where to write the calibrated torso")
+    parser.add_argument("--validate", type=float, metavar="FRACTION",
+                        help="hold out this fraction of the samples (evenly spread) and report the errors on them")
+    parser.add_argument("--loss", choices=LOSSES, default="linear",
+                        help="soft_l1 (or huber, cauchy, arctan) limits the pull of outliers (default: linear)")
+    _units(parser)
+    parser.add_argument("--fit-tracker-frame", action="store_true",
+                        help="also identify the measuring frame's pose in the world")
+    parser.add_argument("--json", action="store_true", help="print the results as JSON instead of the report")
+    parser.add_argument("--picture", type=Path, metavar="PNG",
+                        help="draw the residuals per branch, before and after, into this PNG")
+    return parser
+
+
+def held_out(count: int, fraction: float) -> list[bool]:
+    """Every 1/fraction-th sample, evenly spread: True for the ones held out."""
+    return [math.floor((i + 1) * fraction) > math.floor(i * fraction) for i in range(count)]
+
+
+def run_calibrate(args: argparse.Namespace, progress: Progress) -> int:
+    if args.validate is not None and not 0.0 < args.validate < 1.0:
+        raise Failure(f"--validate: the fraction must be between 0 and 1, got {args.validate:g}")
+    output = writable(args.output, "calibrated torso")
+    picture = writable(args.picture, "picture") if args.picture is not None else None
+    torso = load(args.file)
+    try:
+        data = read_measurements(args.measurements, length_unit=args.length_unit, angle_unit=args.angle_unit,
+                                 branch_count=len(torso.branches))
+    except MeasurementError as error:
+        raise Failure(str(error)) from None
+    except OSError as error:
+        raise Failure(f"cannot read {args.measurements}: {error.strerror or error}") from None
+    test = None
+    if args.validate is not None:
+        mask = np.array(held_out(len(data.angles), args.validate))
+        data, test = data.subset(~mask), data.subset(mask)
+
+    def step(iteration: int, rms: float) -> None:
+        print(f"{PROG}: iteration {iteration}: rod residual RMS {rms * 1e6:.3f} um", file=sys.stderr, flush=True)
+
+    progress.start(f"calibrating from {len(data.angles)} samples")
+    try:
+        result = calibrate(torso, data, loss=args.loss, fit_tracker_frame=args.fit_tracker_frame, progress=step)
+    except MeasurementError as error:
+        raise Failure(f"{args.measurements}: {error}") from None
+    except ImportError as error:
+        raise Failure(str(error)) from None
+    progress.done()
+    validation = validate(result, test) if test is not None else None
+    try:
+        result.torso.to_toml(output)
+    except OSError as error:
+        raise Failure(f"cannot write {output}: {error.strerror or error}") from None
+    if args.json:
+        document = result.as_dict()
+        if validation is not None:
+            document["validation"] = {"samples": len(validation.angle_errors), **errors_dict(validation)}
+        print(json.dumps(document, indent=2))
+    else:
+        print(result.report(validation))
+        print(f"\nCalibrated torso: {output}")
+    if picture is not None:
+        from ..plot import MissingMatplotlib
+
+        # Said on standard error: with --json, standard output holds the document alone.
+        progress.start(f"drawing {picture}")
+        try:
+            result.draw(picture, validation)
+        except MissingMatplotlib:
+            print(f"{PROG}: picture not drawn, matplotlib is not installed ({PLOT_EXTRA})", file=sys.stderr)
+            return 0
+        except OSError as error:
+            raise Failure(f"cannot write the picture {picture}: {error.strerror or error}") from None
+        progress.done()
+    return 0
+
+
+COMMANDS: dict[str, tuple[Adder, Runner]] = {
+    "calibration-poses": (add_calibration_poses, run_calibration_poses),
+    "calibrate": (add_calibrate, run_calibrate),
+}
