@@ -1,6 +1,7 @@
 """Torso files: the shipped example reads as the built-in torso, millimetres
-become metres, and whatever a file holds, a mistake is a DescriptionError that
-names the field (or for broken TOML the line): never a traceback or a hang."""
+become metres (kilograms and seconds stay as they are), and whatever a file
+holds, a mistake is a DescriptionError that names the field (or for broken TOML
+the line): never a traceback or a hang."""
 
 from __future__ import annotations
 
@@ -54,6 +55,19 @@ def in_millimetres(text: str) -> str:
         return match.group(1) + re.sub(r"-?\d+\.\d+(e-?\d+)?", lambda n: repr(float(n.group()) * 1000), match.group(2))
     text = re.sub(r"^((?:anchor|motor_origin|motor_arm_length|rod_length) = )(.*)$", scaled, text, flags=re.M)
     return text.replace('length_unit = "m"', 'length_unit = "mm"')
+
+
+PAYLOAD = """
+[payload]
+mass = 1.8
+centre_of_mass = [0.004, -0.003, 0.035]
+inertia = [[0.0042, 0.0001, 0.0], [0.0001, 0.0047, 0.0], [0.0, 0.0, 0.0061]]
+"""
+
+
+def payload_with(line_from: str, line_to: str) -> str:
+    assert line_from in PAYLOAD
+    return GOOD + PAYLOAD.replace(line_from, line_to, 1)
 
 
 BAD_FILES = [
@@ -120,6 +134,27 @@ BAD_FILES = [
     (six_pose_branches(IDENTITY).replace(f"motor_pose = {IDENTITY}\n", "", 1), "branch[0].motor_pose: missing"),
     (GOOD.replace("rod_length = 0.09", "home_pose = [[2, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]\n"
                   "rod_length = 0.09"), "home_pose: the upper-left 3x3 block must be a rotation"),
+    # what the platform carries, what the motors can do, and gravity
+    (payload_with("mass = 1.8", "mass = 0"), "payload.mass: must be more than 0, got 0"),
+    (payload_with("mass = 1.8\n", ""), "payload.mass: missing"),
+    (payload_with("centre_of_mass = [0.004, -0.003, 0.035]", "centre_of_mass = [0.004, -0.003]"),
+     "payload.centre_of_mass: must be a list of 3 numbers, got 2 items"),
+    (payload_with("[0.0001, 0.0047, 0.0]", "[0.0002, 0.0047, 0.0]"),
+     "payload.inertia: must be symmetric, but [0][1] is 0.0001 and [1][0] is 0.0002"),
+    (payload_with("[0.0, 0.0, 0.0061]", "[0.0, 0.0, -0.0061]"), "payload.inertia: must be positive definite"),
+    (payload_with("[0.0, 0.0, 0.0061]", "[0.0, 0.0, 0.01]"),
+     "payload.inertia: the principal moments must meet the triangle inequality"),
+    (payload_with(", [0.0, 0.0, 0.0061]]", "]"), "payload.inertia: must be a list of 3 rows of 3 numbers, got 2"),
+    (payload_with("[0.0, 0.0, 0.0061]", "[0.0, 0.0, 1e400]"), "payload.inertia[2][2]: must be a finite number"),
+    (payload_with("mass = 1.8", "mass = 1.8\nmas = 1.8"), "payload.mas: unknown field"),
+    (GOOD.replace("rod_length = 0.09", "rod_length = 0.09\npayload = 3"),
+     "payload: must be a [payload] table, got an integer"),
+    (GOOD + "\n[motors]\nspeed_limit = -7\n", "motors.speed_limit: must be more than 0, got -7"),
+    (GOOD + "\n[motors]\narm_inertia = -1e-5\n", "motors.arm_inertia: must be 0 or more, got -1e-05"),
+    (GOOD + "\n[motors]\ntorque_limit = true\n", "motors.torque_limit: must be a number, got a boolean"),
+    (GOOD + "\n[motors]\ntorque_limt = 1\n", "motors.torque_limt: unknown field"),
+    (GOOD.replace("rod_length = 0.09", "rod_length = 0.09\ngravity = [0, -9.81]"),
+     "gravity: must be a list of 3 numbers, got 2 items"),
     # broken TOML: the line is named
     (GOOD.replace("rod_length = 0.09", "rod_length = = 0.09"), "not valid TOML: Invalid value (at line 12, column 14)"),
     (GOOD.replace("rod_length = 0.09", "rod_length = " + "[" * 500 + "]" * 500),
@@ -165,8 +200,10 @@ def test_pose_branches_and_a_home_pose_in_millimetres_are_read_in_metres(tmp_pat
     text = six_pose_branches("[[1, 0, 0, 20], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]").replace(
         "rod_length = 1.0", 'rod_length = 1.0\nlength_unit = "mm"\n'
         "home_pose = [[1, 0, 0, 1.5], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]")
-    torso = read(tmp_path, text)
+    torso = read(tmp_path, text + PAYLOAD.replace("[0.004, -0.003, 0.035]", "[4, -3, 35]"))
     assert (torso.motor_arm_length, torso.rod_length, torso.home[0][3]) == (0.001, 0.001, 0.0015)
+    assert torso.payload is not None and torso.payload.centre_of_mass == (0.004, -0.003, 0.035)
+    assert (torso.payload.mass, torso.payload.inertia[1][1]) == (1.8, 0.0047)  # kg and kg m^2 whatever the unit
     moved = ((1.0, 0.0, 0.0, 0.02), *Torso.example().home[1:])
     assert all(b.t_world_motor == moved and b.solution == 1.0 for b in torso.branches)
 

@@ -230,7 +230,8 @@ class Layout:
         )
 
     def torso_of(self, x: Array) -> Torso:
-        """The torso that x describes; each branch keeps its assembly mode, the torso its home."""
+        """The torso that x describes; each branch keeps its assembly mode, the torso its home,
+        payload, motors and gravity."""
         g = self.geometry(x)
         branches = []
         for i, nominal in enumerate(self.torso.branches):
@@ -248,6 +249,9 @@ class Layout:
             rod_length=float(g.rod),
             branches=tuple(branches),
             home=self.torso.home,
+            payload=self.torso.payload,
+            motors=self.torso.motors,
+            gravity=self.torso.gravity,
         )
 
     def tolerances(self) -> Array:
