@@ -91,7 +91,7 @@ def core(session: nox.Session) -> None:
 
 @nox.session(venv_backend="none", requires=["core"])
 def cpp(session: nox.Session) -> None:
-    """The C++ tests and benchmarks, built in the release tree; ctest (-- -L core|boundary|realtime)."""
+    """The C++ tests and benchmarks, built in the release tree; ctest (-- -L core|boundary|realtime|docs)."""
     session.run("cmake", "--build", "--preset", "release")
     session.run("ctest", "--preset", "release", *session.posargs)
 
@@ -202,13 +202,14 @@ def wheels(session: nox.Session) -> None:
 @nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
 def bench(session: nox.Session) -> None:
     """The benchmarks (bench/README.md): ratios to floors timed in the same process; nothing asserted."""
-    install_package(session, "calibrate")
+    install_package(session, "calibrate,motion")
     session.run("cmake", "--build", "--preset", "release", "--target", "core_bench", "ttk_core_calls",
                 "tavrino_torso_kinematics", "tavrino_torso_native", external=True)
     session.run(RELEASE / "bench/core_bench", external=True)
     for script in ("python_entry_bench.py", "toolkit_bench.py"):
         session.run("python", f"bench/{script}", RELEASE)
     session.run("python", "bench/calibration_bench.py")
+    session.run("python", "bench/motion_bench.py")
 
 
 @nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
