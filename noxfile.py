@@ -99,7 +99,9 @@ def cpp(session: nox.Session) -> None:
 @nox.session(python=PYTHONS, requires=["core"])
 def tests(session: nox.Session) -> None:
     """The Python suite (pytest; -- passes options on) against the package built for this Python."""
-    install_package(session, "dev" if session.python == DEFAULT else "test")
+    # scipy comes to every Python with the motion extra, and with it the
+    # calibration tests: threadpoolctl keeps their BLAS on one thread there too.
+    install_package(session, "dev" if session.python == DEFAULT else "test,calibrate")
     session.run("pytest", "-p", "no:cacheprovider", *session.posargs,
                 env={} if session.python == DEFAULT else FEWER_EXAMPLES)
 
