@@ -19,7 +19,7 @@ Times, as the lowest of a few runs each:
 
 Nothing is asserted. Needs the calibrate extra (scipy).
 
-    .venv/bin/python bench/calibration_bench.py
+    nox -s bench (or python bench/calibration_bench.py with the package installed)
 """
 
 from __future__ import annotations

@@ -18,7 +18,7 @@ median of the batches) and ratios.
 
     python bench/python_entry_bench.py BUILD_DIR
 
-BUILD_DIR is a CMake build tree of this project (bench/run makes one, in
+BUILD_DIR is a CMake build tree of this project (nox -s bench uses build/release, in
 Release): the module is imported from BUILD_DIR/src/python (and the example
 torso from the toolkit package in BUILD_DIR/src/toolkit/package), and the core
 calls are loaded from BUILD_DIR/bench.

@@ -17,7 +17,7 @@ shared machine is an outlier to drop, not a figure to average).
 
     python bench/toolkit_bench.py BUILD_DIR
 
-BUILD_DIR is a CMake build tree of this project in Release (bench/run makes one).
+BUILD_DIR is a CMake build tree of this project in Release (nox -s bench uses build/release).
 """
 
 from __future__ import annotations

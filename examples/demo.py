@@ -247,7 +247,7 @@ def show_pictures() -> None:
     except MissingMatplotlib:
         print("   skipped: matplotlib is not installed (pip install '.[plot]')")
         return
-    print(f"   written to {shown_path(PICTURES_OUT)}/ (regenerate the copies in docs/images with ./tools/pictures):")
+    print(f"   written to {shown_path(PICTURES_OUT)}/ (regenerate the copies in docs/images with nox -s pictures):")
     for path in written:
         print(f"   {path.name:24} {path.stat().st_size // 1024:4d} KB")
 

@@ -1,62 +1,50 @@
-"""How often each core source was compiled: compile_count.py LOG ROOT.
+"""How often each core source was compiled: compile_count.py STATS_LOG ROOT.
 
-LOG is what tools/compile-launcher wrote (the build folder and the source of
-every real compilation; ccache hits are not in it). A unity source, which CMake
-writes to compile several files as one, counts as a compilation of each file
-it includes. Prints one line: the most
-compilations of any file under src/kinematics, and per build folder the
-compilations of those files, for example
+STATS_LOG is ccache's stats log (CCACHE_STATSLOG) of the run: an entry per
+compilation that ccache handled, in every build tree, the Python packages' and
+the downstream project's included. A cache miss is a real compilation; a unity
+source of CMake's counts as a compilation of each file it includes (where its
+path is absolute, as it is without CCACHE_BASEDIR). Prints one line, for example
 
-    this run compiled each core source (src/kinematics, 14 files) at most 2 times:
-    build/release 14, build/sanitize 14
+    this run compiled each core source (src/kinematics, 9 files) at most 2 times (18 compilations)
 """
 
 from __future__ import annotations
 
 import re
+import shutil
 import sys
 from collections import Counter
 from pathlib import Path
 
 
-def build_folder(directory: Path, root: Path) -> str:
-    """The build tree a compilation ran in: build/<name>, or the folder itself."""
-    try:
-        parts = directory.relative_to(root / "build").parts
-    except ValueError:
-        return str(directory)
-    return "build/" + parts[0] if parts else "build"
-
-
-def compiled_files(path: Path) -> list[Path]:
-    """The files one compilation of PATH compiled: PATH itself, or for a unity
-    source of CMake's the files it includes."""
-    if not (path.name.startswith("unity_") and path.parent.name == "Unity"):
-        return [path]
-    try:
-        text = path.read_text()
-    except OSError:
-        return [path]
+def compiled_files(source: Path) -> list[Path]:
+    """The files that one compilation of SOURCE compiled: itself, or those a unity source includes."""
+    if source.parent.name != "Unity" or not source.name.startswith("unity_"):
+        return [source]
+    text = source.read_text() if source.exists() else ""
     return [Path(included).resolve() for included in re.findall(r'^#include "(.+)"$', text, re.M)]
 
 
 def main() -> int:
     log, root = Path(sys.argv[1]), Path(sys.argv[2]).resolve()
     core = root / "src" / "kinematics"
-    per_file: Counter[Path] = Counter()
-    per_tree: Counter[str] = Counter()
-    lines = log.read_text().splitlines() if log.exists() else []
-    for line in lines:
-        directory, _, source = line.partition("\t")
-        for path in compiled_files((Path(directory) / source).resolve()):
-            if core in path.parents:
-                per_file[path] += 1
-                per_tree[build_folder(Path(directory).resolve(), root)] += 1
+    if shutil.which("ccache") is None:
+        print("compilations not counted: ccache is not installed")
+        return 0
+    counts: Counter[Path] = Counter()
+    source = None
+    for line in log.read_text().splitlines():
+        if line.startswith("# "):
+            # Relative to the build tree with CCACHE_BASEDIR set, which lies inside ROOT.
+            source = Path(line[2:])
+            source = source if source.is_absolute() else root.joinpath(*(p for p in source.parts if p != ".."))
+        elif line == "cache_miss" and source is not None:
+            counts.update(path for path in compiled_files(source) if core in path.parents)
     files = sorted(core.rglob("*.cpp"))
-    most = max(per_file.values(), default=0)
-    trees = ", ".join(f"{tree} {count}" for tree, count in sorted(per_tree.items())) or "nothing compiled"
+    most = max(counts.values(), default=0)
     print(f"this run compiled each core source (src/kinematics, {len(files)} files) at most {most} "
-          f"time{'' if most == 1 else 's'}: {trees}")
+          f"time{'' if most == 1 else 's'} ({sum(counts.values())} compilations)")
     return 0
 
 

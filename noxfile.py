@@ -1,0 +1,228 @@
+"""The project's sessions: `nox -l` lists them, `nox -s NAME` runs one with those it
+requires, `./tools/test` runs the default ones side by side (`nox --parallel`).
+
+The C++ trees are CMake's presets. The core is compiled once per flavour: in the
+release tree, which installs it into build/release/core, and in the sanitized
+tree. The package is built for each Python against that installed core, without
+pip's isolation, in a build folder that persists (build/<wheel tag>): only the
+Python boundary is compiled per version, and a rerun compiles what changed.
+"""
+
+from __future__ import annotations
+
+import difflib
+import os
+import re
+import shutil
+import subprocess
+import sys
+from collections.abc import Callable
+from pathlib import Path
+
+import nox
+
+nox.needs_version = ">=2026.10.20"
+nox.options.default_venv_backend = "uv|virtualenv"
+nox.options.reuse_venv = "yes"
+nox.options.allow_parallel = True  # each session builds in folders of its own, but see allow_parallel=False
+nox.options.sessions = ["sanitize", "core", "tests", "cpp", "consumer", "lint"]
+
+ROOT = Path(__file__).resolve().parent
+PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
+PYTHONS = ["3.11", "3.12", "3.13"]
+# The Python that runs nox has every extra; the others run fewer Hypothesis examples.
+DEFAULT = next((v for v in PYTHONS if v == "%d.%d" % sys.version_info[:2]), PYTHONS[0])
+FEWER_EXAMPLES = {"TTK_TEST_EXAMPLES": os.environ.get("TTK_TEST_EXAMPLES", "25")}
+RELEASE, SANITIZE, CORE = ROOT / "build/release", ROOT / "build/sanitize", ROOT / "build/release/core"
+INPUTS = ["CMakeLists.txt", "CMakePresets.json", "pyproject.toml", "cmake", "include", "src", "python", "tools/stubgen.cpp"]
+
+
+def requirements(*extras: str, build: bool = True) -> list[str]:
+    """The build requirements, and those of the extras (following those that name this project)."""
+    project = PYPROJECT["project"]
+    found = list(PYPROJECT["build-system"]["requires"]) if build else []
+    for requirement in (r for extra in extras for r in project["optional-dependencies"][extra]):
+        own = re.fullmatch(re.escape(project["name"]) + r"\[(.*)\]", requirement)
+        found += requirements(*own[1].split(","), build=False) if own else [requirement]
+    return list(dict.fromkeys(found))
+
+
+def unless_unchanged(stamp: Path, step: Callable[[], object], *key: str) -> None:
+    """STEP, unless the build inputs are as at its last success: pip and uv build a
+    package from a folder at every install, seconds of CMake that a rerun need not pay."""
+    files = sorted(f for name in INPUTS for f in [ROOT / name, *(ROOT / name).rglob("*")] if f.is_file())
+    state = "\n".join([*key, *(f"{f} {f.stat().st_size} {f.stat().st_mtime_ns}" for f in files
+                                if "__pycache__" not in f.parts)])
+    if not stamp.exists() or stamp.read_text() != state:
+        stamp.unlink(missing_ok=True)
+        step()
+        stamp.write_text(state)
+
+
+def install_package(session: nox.Session, extra: str) -> None:
+    """The package, with an extra's requirements, built against the installed core."""
+    def install() -> None:
+        session.install(*requirements())
+        session.install("--no-build-isolation", "-C", f"build-dir={ROOT}/build/{{wheel_tag}}",
+                        "-C", f"cmake.define.TTK_CORE_PREFIX={CORE}", "-C", "cmake.define.TTK_CCACHE=ON", f".[{extra}]")
+    unless_unchanged(Path(session.virtualenv.location) / "package.inputs", install, extra)
+
+
+def configure(session: nox.Session, preset: str) -> None:
+    """A preset's tree, configured once with this session's Python (its builds rerun CMake as needed)."""
+    if not (ROOT / "build" / preset / "CMakeCache.txt").exists():
+        session.run("cmake", "--preset", preset, f"-DPython_EXECUTABLE={session.bin}/python", external=True)
+
+
+def cached(tree: Path, name: str) -> str:
+    return re.search(rf"^{name}:\w+=(.*)$", (tree / "CMakeCache.txt").read_text(), re.M)[1]
+
+
+@nox.session(python=DEFAULT)
+def core(session: nox.Session) -> None:
+    """The core, compiled in the release tree and installed into build/release/core."""
+    def build() -> None:
+        session.install(*requirements())
+        configure(session, "release")
+        session.run("cmake", "--build", "--preset", "release", "--target", "kinematics_core", external=True)
+        session.run("cmake", "--install", RELEASE, "--component", "core", "--prefix", CORE, external=True, silent=True)
+    unless_unchanged(CORE / "build.inputs", build)
+
+
+@nox.session(venv_backend="none", requires=["core"])
+def cpp(session: nox.Session) -> None:
+    """The C++ tests and benchmarks, built in the release tree; ctest (-- -L core|boundary|realtime|docs)."""
+    session.run("cmake", "--build", "--preset", "release")
+    session.run("ctest", "--preset", "release", *session.posargs)
+
+
+@nox.session(python=PYTHONS, requires=["core"])
+def tests(session: nox.Session) -> None:
+    """The Python suite (pytest; -- passes options on) against the package built for this Python."""
+    # scipy comes to every Python with the motion extra, and with it the
+    # calibration tests: threadpoolctl keeps their BLAS on one thread there too.
+    install_package(session, "dev" if session.python == DEFAULT else "test,calibrate")
+    session.run("pytest", "-p", "no:cacheprovider", *session.posargs,
+                env={} if session.python == DEFAULT else FEWER_EXAMPLES)
+
+
+@nox.session(python=DEFAULT)
+def sanitize(session: nox.Session) -> None:
+    """The C++ tests and the Python suite on modules built with ASan and UBSan."""
+    session.install(*requirements("dev"))
+    configure(session, "sanitize")
+    session.run("cmake", "--build", "--preset", "sanitize", external=True)
+    session.run("ctest", "--preset", "sanitize", external=True)
+    # The interpreter is not sanitized: libasan must come first, and the C++
+    # runtime with it, or libasan aborts at the first C++ exception.
+    preload = [subprocess.check_output([cached(SANITIZE, "CMAKE_CXX_COMPILER"), f"-print-file-name={library}"],
+                                       text=True).strip() for library in ("libasan.so", "libstdc++.so")]
+    reports = SANITIZE / "sanitizer-reports"  # pytest captures standard error, and a report with it
+    shutil.rmtree(reports, ignore_errors=True)
+    reports.mkdir()
+    env = {"LD_PRELOAD": " ".join(preload), "PYTHONMALLOC": "malloc",  # objects from the allocator ASan watches
+           "ASAN_OPTIONS": f"detect_leaks=0:log_path={reports}/asan",  # the interpreter frees nothing at exit
+           "UBSAN_OPTIONS": f"print_stacktrace=1:halt_on_error=1:log_path={reports}/ubsan",
+           "PYTHONPATH": f"{SANITIZE}/src/python:{SANITIZE}/src/toolkit/package", **FEWER_EXAMPLES}
+    # Pure Python, or the same calls made through fresh interpreters: the plain suites' work.
+    # So are the viewer's and the simulator's, which would run a browser and MuJoCo with ASan preloaded.
+    plain = ["python/test_stubs.py", "python/test_docs.py", "toolkit/test_typing.py", "toolkit/test_native_typing.py",
+             "toolkit/test_cli.py", "toolkit/test_calibration_cli.py", "toolkit/test_view.py", "toolkit/test_mjcf.py",
+             "packaging"]
+    try:
+        session.run("pytest", "-p", "no:cacheprovider", "-rs", *(f"--ignore=tests/{p}" for p in plain),
+                    *session.posargs, env=env)
+    finally:
+        for report in sorted(reports.iterdir()):
+            session.error(f"{report}:\n{report.read_text()}")
+
+
+@nox.session(venv_backend="none", requires=["core"])
+def consumer(session: nox.Session) -> None:
+    """A downstream CMake project against the installed core, and taking it in with add_subdirectory."""
+    work, eigen = ROOT / "build/consumer", f"-DEigen3_DIR={cached(RELEASE, 'Eigen3_DIR')}"
+    # The core alone, configured as the README says: no tests, benchmarks or Python unless asked.
+    shutil.rmtree(work / "core", ignore_errors=True)
+    session.run("cmake", "-S", ROOT, "-B", work / "core", "-G", "Ninja", "-DTTK_BUILD_PYTHON=OFF", eigen, silent=True)
+    if re.search(r"^(GTest_DIR|TTK_BUILD_(TESTS|BENCH):BOOL=ON)", (work / "core/CMakeCache.txt").read_text(), re.M):
+        session.error("the core alone configured its tests or benchmarks unasked")
+    # Compiled for x86-64-v3 where the machine runs it, linking a library that uses Eigen's defaults.
+    help_text = subprocess.run(["/lib64/ld-linux-x86-64.so.2", "--help"], capture_output=True, text=True).stdout
+    options = ["-G", "Ninja", *(["-DCONSUMER_MARCH=x86-64-v3"] if "x86-64-v3 (supported" in help_text else [])]
+    readme = (ROOT / "README.md").read_text().split("## From C++", 1)[1]
+    (work / "readme_example.cpp").write_text(re.search(r"```cpp\n(.*?)```", readme, re.S)[1])
+    launcher = [f"-DCMAKE_CXX_COMPILER_LAUNCHER={shutil.which('ccache')}"] if shutil.which("ccache") else []
+    routes = {"installed": [f"-DCMAKE_PREFIX_PATH={CORE}", f"-DREADME_EXAMPLE={work}/readme_example.cpp"],
+              "subdirectory": [f"-DTTK_SOURCE_DIR={ROOT}", "-DCMAKE_BUILD_TYPE=Release", eigen, *launcher]}
+    for route, route_options in routes.items():
+        tree = work / route
+        session.run("cmake", "-S", ROOT / "tests/consumer", "-B", tree, *options, *route_options, silent=True)
+        if route == "subdirectory" and re.search(r"^(GTest|Python)_", (tree / "CMakeCache.txt").read_text(), re.M):
+            session.error("taken in with add_subdirectory, the core looked for GoogleTest or Python")
+        session.run("cmake", "--build", tree)
+        output = session.run(tree / "torso_consumer", silent=True)
+        if output != (expected := (ROOT / "tests/consumer/expected_output.txt").read_text()):
+            session.error("".join(difflib.unified_diff(expected.splitlines(True), output.splitlines(True))))
+        if route == "installed":
+            session.run(tree / "readme_example", silent=True)
+
+
+@nox.session(python=DEFAULT)
+def lint(session: nox.Session) -> None:
+    """The package's import layers, as the import-linter contracts in pyproject.toml state them."""
+    session.install(*requirements("lint", build=False))
+    session.run("lint-imports", env={"PYTHONPATH": str(ROOT / "python")})
+
+
+@nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
+def docs(session: nox.Session) -> None:
+    """Every Python snippet of README.md and docs/, run as written (the C++ one: session consumer)."""
+    install_package(session, "dev")
+    session.run("pytest", "-p", "no:cacheprovider", "tests/python/test_docs.py", *session.posargs)
+
+
+@nox.session(python=PYTHONS, default=False)
+def wheels(session: nox.Session) -> None:
+    """The sdist and this Python's wheel from it, repaired to manylinux, into dist/; installed and tried."""
+    session.install(*requirements("release", build=False))
+    work = Path(session.create_tmp())
+    shutil.rmtree(work / "dist", ignore_errors=True)
+    session.run("python", "-m", "build", "--outdir", work / "dist", ROOT)  # the wheel is built from the sdist
+    session.run("auditwheel", "repair", "--wheel-dir", ROOT / "dist", *(work / "dist").glob("*.whl"))
+    shutil.copytree(work / "dist", ROOT / "dist", ignore=shutil.ignore_patterns("*.whl"), dirs_exist_ok=True)
+    tag = "cp" + session.python.replace(".", "")
+    session.install("--force-reinstall", *(ROOT / "dist").glob(f"*-{tag}-{tag}-*manylinux*.whl"))
+    session.chdir(work)  # away from the source tree, where only the installed package is found
+    session.run("python", "-c", "import tavrino_torso, tavrino_torso_kinematics, importlib.metadata as m; missing = {"
+                "'tavrino_torso_kinematics.pyi', 'tavrino_torso_kinematics-stubs/__init__.pyi', 'tavrino_torso/py.typed'}"
+                " - {str(f) for f in m.files('tavrino_torso_kinematics')}; assert not missing, missing")
+    if "No problems found." not in session.run("tavrino-torso", "check", ROOT / "examples/example_torso.toml",
+                                               silent=True):
+        session.error("tavrino-torso check fails on the example torso")
+
+
+@nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
+def bench(session: nox.Session) -> None:
+    """The benchmarks (bench/README.md): ratios to floors timed in the same process; nothing asserted."""
+    install_package(session, "calibrate,motion")
+    session.run("cmake", "--build", "--preset", "release", "--target", "core_bench", "ttk_core_calls",
+                "tavrino_torso_kinematics", "tavrino_torso_native", external=True)
+    session.run(RELEASE / "bench/core_bench", external=True)
+    for script in ("python_entry_bench.py", "toolkit_bench.py"):
+        session.run("python", f"bench/{script}", RELEASE)
+    session.run("python", "bench/calibration_bench.py")
+    session.run("python", "bench/motion_bench.py")
+
+
+@nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
+def demo(session: nox.Session) -> None:
+    """The demo on the example torso (examples/demo.py), which draws its pictures into build/demo."""
+    install_package(session, "plot")
+    session.run("python", "examples/demo.py", *session.posargs)
+
+
+@nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
+def pictures(session: nox.Session) -> None:
+    """The pictures under docs/images, drawn again from the example torso."""
+    install_package(session, "plot")
+    session.run("python", "examples/pictures.py", "--out", "docs/images", *session.posargs)

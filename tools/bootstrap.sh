@@ -1,0 +1,46 @@
+# What the two commands need and a fresh machine may lack, sourced by both:
+# Debian's packages (as root, or with sudo), the CPythons under pyenv where nox
+# finds them, and nox, uv and Ninja in a tools environment of their own.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# The Debian packages beyond the README's prerequisites, one a word: the C++
+# tests' GoogleTest, ccache, and the browser the viewer's test drives.
+DEBIAN_PACKAGES="libgtest-dev ccache chromium"
+# The tools environment's requirements: nox's --parallel and requires= need 2026.10.
+TOOLS_REQUIREMENTS="nox[uv]>=2026.10.20 ninja"
+TOOLS="$ROOT/build/tools"
+# Two cores are shared by everyone on the machine.
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+
+missing=()
+for package in $DEBIAN_PACKAGES; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo -n)
+  echo "bootstrap: installing Debian's ${missing[*]}"
+  { "${sudo[@]}" apt-get update -qq && DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null; } ||
+    echo "bootstrap: could not install ${missing[*]}; the steps that need them will fail or go without" >&2
+fi
+
+if [ "$(cat "$TOOLS/requirements.txt" 2>/dev/null)" != "$TOOLS_REQUIREMENTS" ]; then
+  echo "bootstrap: installing $TOOLS_REQUIREMENTS into ${TOOLS#"$ROOT"/}"
+  rm -rf "$TOOLS" && mkdir -p "$ROOT/build"
+  # pip goes once it has installed them: the tools are never updated in place.
+  if ! { python3 -m venv "$TOOLS" && "$TOOLS/bin/python" -m pip install $TOOLS_REQUIREMENTS &&
+    "$TOOLS/bin/python" -m pip uninstall -y -q pip setuptools; } >"$ROOT/build/tools.log" 2>&1; then
+    tail -n 20 "$ROOT/build/tools.log" >&2
+    echo "bootstrap: could not make the tools environment (python3 with its venv module, and PyPI, are needed)" >&2
+    exit 1
+  fi
+  printf '%s\n' "$TOOLS_REQUIREMENTS" >"$TOOLS/requirements.txt"
+fi
+
+# pyenv's shims run only its active versions: nox gets the interpreters themselves.
+mkdir -p "$TOOLS/pythons"
+for python in $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/*/bin/python3.* 2>/dev/null |
+  grep -E '/python3\.[0-9]+$' | sort -V); do  # the newest of each version last
+  ln -sfn "$python" "$TOOLS/pythons/$(basename "$python")"
+done
+export PATH="$TOOLS/bin:$TOOLS/pythons:$PATH"
