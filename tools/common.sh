@@ -288,6 +288,13 @@ ensure_gtest() {
   [ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev GoogleTest
 }
 
+# ensure_chromium: the browser the viewer's test drives (headless, through
+# Playwright); without it that test is skipped.
+ensure_chromium() {
+  command -v chromium >/dev/null && return 0
+  apt_install chromium Chromium || say "going on without chromium: the viewer's browser test is skipped"
+}
+
 # ensure_ccache: ccache when it can be had; the builds work without it, only
 # slower on a rerun from scratch.
 ensure_ccache() {

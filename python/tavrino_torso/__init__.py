@@ -7,17 +7,19 @@ numpy arrays.
 - `Model`: the C++ kinematics, batched: inverse kinematics, forward kinematics
   that converges and says so (`ForwardKinematicsResult`), velocity Jacobians and
   conditioning.
-- `pose`, `from_quaternion`, `rpy`, `unwrap`: poses and angles as arrays.
+- `pose`, `from_quaternion`, `quaternion`, `rpy`, `unwrap`: poses and angles as arrays.
 - `check`, `workspace`: a torso's geometry checked, and its workspace swept.
 
-Submodules: `tavrino_torso.plot` (pictures, with matplotlib) and
-`tavrino_torso.calibration`. The command line is `tavrino-torso`
-(`tavrino_torso.cli`).
+Submodules: `tavrino_torso.plot` (pictures, with matplotlib),
+`tavrino_torso.calibration`, `tavrino_torso.view` (a 3D view in the browser,
+with viser) and `tavrino_torso.mjcf` (a MuJoCo model). The command line is
+`tavrino-torso` (`tavrino_torso.cli`).
 
 The modules lie in layers, each importing only from those below it: the command
-line (`cli`); `calibration`; the check, the workspace and the pictures (`check`,
-`workspace`, `plot`); the torso and its file, and poses (`torso`, `poses`); the
-compiled model and its result types (`_native`, `_results`). None imports this
+line (`cli`); `calibration`, the viewer and the MuJoCo model (`view`, `mjcf`);
+the check, the workspace and the pictures (`check`, `workspace`, `plot`); the
+torso and its file, and poses (`torso`, `poses`); the compiled model and its
+result types (`_native`, `_results`). None imports this
 package's own names: what they need, they take from the module that defines it.
 
 `tavrino_torso.check` and `tavrino_torso.workspace` are the functions: each is
@@ -31,7 +33,7 @@ from tavrino_torso import calibration, plot
 from tavrino_torso._native import Model
 from tavrino_torso._results import ForwardKinematicsResult
 from tavrino_torso.check import check
-from tavrino_torso.poses import from_quaternion, pose, rpy, unwrap
+from tavrino_torso.poses import from_quaternion, pose, quaternion, rpy, unwrap
 from tavrino_torso.torso import Branch, DescriptionError, Torso
 from tavrino_torso.workspace import workspace
 
@@ -43,6 +45,7 @@ __all__ = [
     "ForwardKinematicsResult",
     "pose",
     "from_quaternion",
+    "quaternion",
     "rpy",
     "unwrap",
     "check",

@@ -30,6 +30,30 @@ Array = npt.NDArray[np.float64]
 # platform singularity.
 LEAST_TRANSMISSION = 0.05
 LEAST_INVERSE_CONDITION = 0.01
+# Arms and rods of a robot torso lie well within these (metres). A length far
+# outside them is most likely a file in millimetres read as metres (no
+# length_unit = "mm"), or the other way round.
+SHORTEST_PLAUSIBLE = 0.002
+LONGEST_PLAUSIBLE = 2.0
+
+
+def plausibility(torso: Torso) -> tuple[str, ...]:
+    """Warnings about lengths that a torso is unlikely to have: each is solvable,
+    but most likely a slip in the description."""
+    found = []
+    lengths = {"arms": torso.motor_arm_length, "rods": torso.rod_length}
+    long = [f"{name} of {length * 1e3:g} mm" for name, length in lengths.items() if length > LONGEST_PLAUSIBLE]
+    short = [f"{name} of {length * 1e3:g} mm" for name, length in lengths.items() if length < SHORTEST_PLAUSIBLE]
+    if long:
+        found.append(f"{' and '.join(long)} are implausibly long for a torso: a file in millimetres needs "
+                     'length_unit = "mm"')
+    if short:
+        found.append(f"{' and '.join(short)} are implausibly short for a torso: a file in metres must not say "
+                     'length_unit = "mm"')
+    if torso.rod_length < torso.motor_arm_length:
+        found.append(f"the rods ({torso.rod_length * 1e3:g} mm) are shorter than the arms "
+                     f"({torso.motor_arm_length * 1e3:g} mm): are the two lengths swapped?")
+    return tuple(found)
 
 
 def anchor_in_motor_frame(branch: Branch, pose: Array) -> Array:
@@ -92,6 +116,12 @@ class CheckReport:
         return tuple(found)
 
     @property
+    def warnings(self) -> tuple[str, ...]:
+        """What is solvable but unlikely to be meant (lengths implausible for a
+        torso); no effect on `ok`."""
+        return plausibility(self.torso)
+
+    @property
     def ok(self) -> bool:
         return not self.problems
 
@@ -134,7 +164,10 @@ class CheckReport:
                 f" of 16 directions, up to {math.degrees(e.tilt_max):.1f} deg",
                 f"   yaw about home's z axis: {math.degrees(e.yaw_low):+.1f} to {math.degrees(e.yaw_high):+.1f} deg",
             ]
-        lines += ["", "Problems:" if self.problems else "No problems found."]
+        if self.warnings:
+            lines += ["", "Warnings:"] + [f"   {warning}" for warning in self.warnings]
+        if self.problems or not self.warnings:
+            lines += ["", "Problems:" if self.problems else "No problems found."]
         lines += [f"   {problem}" for problem in self.problems]
         return "\n".join(lines)
 

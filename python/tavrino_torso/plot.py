@@ -58,7 +58,7 @@ def save(fig: Figure, path: str | Path, **options: Any) -> None:
 class BranchDrawing:
     """World coordinates of one branch's parts, in millimetres."""
 
-    def __init__(self, branch: Branch, arm: float, pose: Array, angle: float) -> None:
+    def __init__(self, branch: Branch, arm: float, pose: Array, angle: float, centre: Array) -> None:
         m = np.asarray(branch.t_world_motor, dtype=np.float64)
         self.motor = m[:3, 3] * MILLIMETRE
         self.axis = m[:3, 2] * 0.7 * arm * MILLIMETRE
@@ -70,9 +70,21 @@ class BranchDrawing:
         if not math.isnan(angle):
             tip = np.array([arm * math.cos(angle), arm * math.sin(angle), 0.0])
             self.tip = (m[:3, :3] @ tip + m[:3, 3]) * MILLIMETRE
-        self.label = self.motor + 1.6 * self.axis
+        self.label = label_position(self.motor, centre, 0.9 * arm * MILLIMETRE)
+        # In 3D also below the motor, clear of the arms, which swing above it.
+        self.label_3d = self.label - np.array([0.0, 0.0, 0.6 * arm * MILLIMETRE])
         self.colour = MODE_COLOURS[branch.solution]
         self.mode = f"{branch.solution:+g}"
+
+
+def label_position(motor: Array, centre: Array, distance: float) -> Array:
+    """Where a branch's label goes: `distance` from its motor, straight out from
+    the centre of the motors seen from above, so that it sits beside its own
+    motor whichever way the motor axes point (along an axis that runs along the
+    circle, it would sit beside the neighbouring motor)."""
+    outward = np.array([motor[0] - centre[0], motor[1] - centre[1], 0.0])
+    length = float(np.linalg.norm(outward))
+    return np.asarray(motor + (outward / length * distance if length > 0.0 else 0.0), dtype=np.float64)
 
 
 def _line(ax: Axes, points: Sequence[Array] | Array, three_d: bool, **style: Any) -> None:
@@ -83,7 +95,8 @@ def _line(ax: Axes, points: Sequence[Array] | Array, three_d: bool, **style: Any
 def _draw_branch(ax: Axes, d: BranchDrawing, index: int, three_d: bool) -> None:
     n = 3 if three_d else 2
     axes: Any = ax  # 2D or 3D: the 3D axes take a third coordinate
-    _line(ax, d.sweep, three_d, color=d.colour, lw=0.6, ls=":")
+    if not three_d:  # in 3D the arm tip circles only clutter the picture
+        _line(ax, d.sweep, three_d, color=d.colour, lw=0.6, ls=":")
     _line(ax, [d.motor, d.motor + d.axis], three_d, color="black", lw=1.6)
     axes.scatter(*d.motor[:n], color="black", s=14, zorder=3)
     if d.tip is None:
@@ -92,7 +105,8 @@ def _draw_branch(ax: Axes, d: BranchDrawing, index: int, three_d: bool) -> None:
         _line(ax, [d.motor, d.tip], three_d, color=d.colour, lw=3.0, solid_capstyle="round")
         _line(ax, [d.tip, d.anchor], three_d, color="dimgray", lw=1.4)
     box = dict(boxstyle="round,pad=0.15", fc="white", ec="none", alpha=0.8)
-    axes.text(*d.label[:n], f"{index} ({d.mode})", fontsize=8, ha="center", va="center", bbox=box)
+    axes.text(*(d.label_3d if three_d else d.label)[:n], f"{index} ({d.mode})", fontsize=8, ha="center",
+              va="center", bbox=box)
 
 
 def _around_centre(points: Array) -> Array:
@@ -113,12 +127,13 @@ def draw_torso(torso: Torso, path: str | Path, *, pose: npt.ArrayLike | None = N
         angles = torso.model().inverse_kinematics(at)
     q = np.asarray(angles, dtype=np.float64).tolist()
     arm = torso.motor_arm_length
-    drawings = [BranchDrawing(b, arm, at, a) for b, a in zip(torso.branches, q)]
+    centre = np.mean([np.asarray(b.t_world_motor)[:3, 3] for b in torso.branches], axis=0) * MILLIMETRE
+    drawings = [BranchDrawing(b, arm, at, a, centre) for b, a in zip(torso.branches, q)]
     fig = figure(figsize=(9.6, 4.6), dpi=90)
     ax3 = fig.add_subplot(1, 2, 1, projection="3d")
     top = fig.add_subplot(1, 2, 2)
+    _line(top, _around_centre(np.array([d.motor for d in drawings])), False, color="black", lw=0.8, ls="--")
     for ax, three_d in ((ax3, True), (top, False)):
-        _line(ax, _around_centre(np.array([d.motor for d in drawings])), three_d, color="black", lw=0.8, ls="--")
         _line(ax, _around_centre(np.array([d.anchor for d in drawings])), three_d, color="tab:green", lw=2.0)
         for i, d in enumerate(drawings):
             _draw_branch(ax, d, i, three_d)
@@ -129,7 +144,7 @@ def draw_torso(torso: Torso, path: str | Path, *, pose: npt.ArrayLike | None = N
         end = origin + 0.75 * arm * MILLIMETRE * m[:3, c]
         ax3.plot(*np.array([origin, end]).T, color=colour, lw=1.2)
         ax3.text(*end, name, color=colour, fontsize=8)
-    points = np.array([p for d in drawings for p in (d.motor, d.anchor, d.label, *d.sweep)])
+    points = np.array([p for d in drawings for p in (d.motor, d.anchor, d.label, d.label_3d, *d.sweep)])
     low, high = points.min(axis=0), points.max(axis=0)
     half = (high - low).max() / 2.0
     centre = (low + high) / 2.0

@@ -66,6 +66,26 @@ def from_quaternion(x: ArrayLike, y: ArrayLike, z: ArrayLike, qw: ArrayLike, qx:
     return result
 
 
+def quaternion(poses: ArrayLike) -> Array:
+    """(qw, qx, qy, qz) of each pose's rotation, the unit quaternion with qw >= 0:
+    shape (..., 4); from_quaternion turns it back into the rotation. Each row
+    below is the quaternion times four times one of its components; the row of
+    the largest component is used, so that nothing is divided by a small number."""
+    m = _poses(poses, "poses")
+    r = [[m[..., i, j] for j in range(3)] for i in range(3)]
+    trace = r[0][0] + r[1][1] + r[2][2]
+    rows = np.stack([
+        np.stack([1.0 + trace, r[2][1] - r[1][2], r[0][2] - r[2][0], r[1][0] - r[0][1]], axis=-1),
+        np.stack([r[2][1] - r[1][2], 1.0 + r[0][0] - r[1][1] - r[2][2], r[0][1] + r[1][0], r[0][2] + r[2][0]], axis=-1),
+        np.stack([r[0][2] - r[2][0], r[0][1] + r[1][0], 1.0 - r[0][0] + r[1][1] - r[2][2], r[1][2] + r[2][1]], axis=-1),
+        np.stack([r[1][0] - r[0][1], r[0][2] + r[2][0], r[1][2] + r[2][1], 1.0 - r[0][0] - r[1][1] + r[2][2]], axis=-1),
+    ], axis=-2)
+    largest = np.argmax(np.stack([rows[..., k, k] for k in range(4)], axis=-1), axis=-1)
+    q = np.take_along_axis(rows, largest[..., None, None], axis=-2)[..., 0, :]
+    q = q / np.linalg.norm(q, axis=-1, keepdims=True)
+    return np.asarray(np.where(q[..., :1] < 0.0, -q, q), dtype=np.float64)
+
+
 def _poses(value: ArrayLike, name: str) -> Array:
     result = _floats(value, name)
     if result.ndim < 2 or result.shape[-2:] != (4, 4):

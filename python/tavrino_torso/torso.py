@@ -244,6 +244,39 @@ class Torso:
         in this package: bit for bit the C++ ExampleTorso."""
         return example()
 
+    @classmethod
+    def symmetric(cls, *, motor_radius: float, motor_spread: float, anchor_radius: float, anchor_spread: float,
+                  motor_arm_length: float, rod_length: float, home_height: float, axis: str = "radial",
+                  solutions: tuple[float, ...] = (1.0, -1.0, 1.0, -1.0, 1.0, -1.0)) -> Torso:
+        """The common layout of three pairs: pairs centred at 0, 120 and 240
+        degrees about the world z axis, branch 2k at the centre minus the spread
+        and 2k + 1 plus it. Motors on a circle of `motor_radius` in the plane
+        z = 0, anchors on a circle of `anchor_radius` at z = `home_height` in
+        platform coordinates, and home the identity (the platform frame is the
+        world frame at home). Spreads in radians, lengths in metres.
+
+        `axis` "radial": each motor axis points outwards, the arm at angle 0 is
+        tangential (counter-clockwise). "tangential": each axis points along the
+        circle, counter-clockwise, the arm at angle 0 inwards. Either way the
+        motor frame's y is up, so positive angles lift the arm."""
+        if axis not in ("radial", "tangential"):
+            raise DescriptionError(f"axis: must be 'radial' or 'tangential', got {axis!r}")
+        modes = items(solutions, BRANCH_COUNT, "solutions", "assembly modes")
+        motor_radius, anchor_radius, home_height = (number(v, n) for v, n in (
+            (motor_radius, "motor_radius"), (anchor_radius, "anchor_radius"), (home_height, "home_height")))
+        branches = []
+        for i in range(BRANCH_COUNT):
+            centre, side = 2.0 * math.pi / 3.0 * (i // 2), -1.0 if i % 2 == 0 else 1.0
+            m = centre + side * number(motor_spread, "motor_spread")
+            a = centre + side * number(anchor_spread, "anchor_spread")
+            c, s = math.cos(m), math.sin(m)
+            x, z = ((-s, c, 0.0), (c, s, 0.0)) if axis == "radial" else ((-c, -s, 0.0), (-s, c, 0.0))
+            origin = (motor_radius * c, motor_radius * s, 0.0)
+            motor = tuple((x[r], (0.0, 0.0, 1.0)[r], z[r], origin[r]) for r in range(3)) + ((0.0, 0.0, 0.0, 1.0),)
+            anchor = (anchor_radius * math.cos(a), anchor_radius * math.sin(a), home_height)
+            branches.append(Branch(anchor, motor, assembly_mode(modes[i], f"solutions[{i}]")))
+        return cls(motor_arm_length, rod_length, tuple(branches))
+
     def kinematics(self) -> TavrinoTorsoKinematics:
         """A TavrinoTorsoKinematics object with the six branches added."""
         from tavrino_torso_kinematics import TavrinoTorsoKinematics

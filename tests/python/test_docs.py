@@ -36,7 +36,7 @@ SNIPPETS = snippets()
 # Optional dependencies (extras) that a snippet may need; where one is not
 # installed (the test environments of the other Python versions leave them out),
 # a snippet that fails for want of it is skipped.
-OPTIONAL = ("matplotlib", "scipy", "mypy")
+OPTIONAL = ("matplotlib", "scipy", "mypy", "mujoco")
 
 
 def test_the_readme_and_the_guide_have_snippets():

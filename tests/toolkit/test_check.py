@@ -110,3 +110,18 @@ def test_rods_that_only_just_reach_home_are_a_problem(side):
     assert report.problems == ("home is at the edge of the reach of branches 0, 1, 2, 3, 4, 5 (transmission below "
                                "0.05)",)
     assert all(b.reach_margin < 1e-9 and b.transmission < 1e-3 for b in report.branches)
+
+
+@pytest.mark.parametrize("arm, rod, warnings", [
+    (0.04, 0.09, []),
+    (40.0, 90.0, ["arms of 40000 mm and rods of 90000 mm are implausibly long for a torso: a file in millimetres "
+                  'needs length_unit = "mm"']),
+    (4e-5, 0.09, ["arms of 0.04 mm are implausibly short for a torso"]),
+    (0.09, 0.04, ["the rods (40 mm) are shorter than the arms (90 mm): are the two lengths swapped?"]),
+])
+def test_lengths_implausible_for_a_torso_are_warned_about_instead_of_no_problems_found(arm, rod, warnings):
+    report = check(Torso(arm, rod, Torso.example().branches))
+    assert len(report.warnings) == len(warnings)
+    assert all(found.startswith(expected) for found, expected in zip(report.warnings, warnings))
+    assert ("No problems found." in report.text()) == (not warnings and report.ok)
+    assert ("Warnings:" in report.text()) == bool(warnings)

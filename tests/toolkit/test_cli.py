@@ -47,6 +47,13 @@ RUNS = [
     (["check", "{example}", "--picture", "{tmp}"], 2, "", "it is a directory"),
     (["workspace", "{example}", "--out", "{png}", "--count", "1"], 2, "", "--count: must be between 2 and 1000"),
     (["draw", "{bad}", "--out", "{png}"], 2, "", "branch[1].solution"),
+    (["view", "{example}", "--port", "70000"], 2, "", "--port: must be between 0 and 65535, got 70000"),
+    (["view", "{example}", "--trajectory", "{tmp}/missing.csv"], 2, "",
+     "cannot read {tmp}/missing.csv: No such file or directory"),
+    (["export-mjcf", "{short}", "-o", "{tmp}/t.xml"], 2, "",
+     "{short}: home is out of reach of branch 0, 1, 2, 3, 4, 5: the model cannot be assembled"),
+    (["export-mjcf", "{example}", "-o", "{tmp}/t.xml", "--velocity-gain", "-1"], 2, "",
+     "--velocity-gain: must be a positive number, got -1"),
 ]
 
 

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from tavrino_torso import from_quaternion, pose, rpy, unwrap
+from tavrino_torso import from_quaternion, pose, quaternion, rpy, unwrap
 
 from .support import make_pose
 
@@ -43,13 +43,15 @@ def test_roll_pitch_yaw_read_back_what_made_the_pose(x, y, z, roll, pitch, yaw):
 
 
 @given(QUATERNION, st.floats(0.1, 10.0))
-def test_any_rotation_is_rebuilt_from_its_angles_and_quaternions_are_normalised(q, scale):
+def test_any_rotation_is_rebuilt_from_its_angles_and_its_quaternion_and_quaternions_are_normalised(q, scale):
     m = from_quaternion(0.1, 0.2, 0.3, *q)
     r = m[:3, :3]
     assert np.allclose(r.T @ r, np.eye(3), atol=1e-12) and np.linalg.det(r) == pytest.approx(1.0)
     assert np.allclose(from_quaternion(0.1, 0.2, 0.3, *(scale * np.array(q))), m, atol=1e-12)
     assert np.allclose(from_quaternion(0.1, 0.2, 0.3, *(-np.array(q))), m, atol=1e-12)
     assert np.allclose(pose(0.1, 0.2, 0.3, *rpy(m)), m, atol=1e-9)
+    back = quaternion(m)
+    assert back[0] >= 0.0 and np.allclose(from_quaternion(0.1, 0.2, 0.3, *back), m, atol=1e-12)
 
 
 @given(ANGLE, ANGLE, ANGLE)

@@ -92,3 +92,20 @@ def test_a_torso_made_of_anything_is_made_or_refused_with_a_description_error(an
     else:
         assert all(type(v) is float for v in (*branch.anchor, *sum(branch.t_world_motor, ()), branch.solution,
                                               torso.motor_arm_length))
+
+
+LAYOUT = dict(motor_radius=0.05, motor_spread=np.radians(20), anchor_radius=0.04, anchor_spread=np.radians(10),
+              motor_arm_length=0.04, rod_length=0.09, home_height=0.085)
+
+
+def test_the_symmetric_layout_builds_the_example_and_its_tangential_twin():
+    for ours, example in zip(Torso.symmetric(**LAYOUT).branches, Torso.example().branches, strict=True):
+        assert np.allclose(ours.t_world_motor, example.t_world_motor, rtol=0, atol=1e-15)
+        assert np.allclose(ours.anchor, example.anchor, rtol=0, atol=1e-15) and ours.solution == example.solution
+    for branch in Torso.symmetric(**LAYOUT, axis="tangential", solutions=(1,) * 6).branches:
+        m = np.array(branch.t_world_motor)
+        origin, x, y, z = m[:3, 3], m[:3, 0], m[:3, 1], m[:3, 2]
+        assert np.allclose(np.cross(origin / 0.05, z), [0, 0, 1])  # along the circle, counter-clockwise
+        assert np.allclose(x, -origin / 0.05) and np.allclose(y, [0, 0, 1])  # arm at zero inwards, y up
+    with pytest.raises(DescriptionError, match=r"^axis: must be 'radial' or 'tangential', got 'up'$"):
+        Torso.symmetric(**LAYOUT, axis="up")

@@ -28,7 +28,8 @@ def test_mypy_strict_passes_the_package_and_the_snippets(tmp_path):
         files.append(tmp_path / f"snippet_{i}.py")
         files[-1].write_text(code)
     mypy = ["mypy", "--config-file=", "--cache-dir", str(mypy_cache(PACKAGE_DIR)), "--strict", "--no-color-output"]
-    for targets in (["-p", "tavrino_torso"], list(map(str, files))):
+    # The snippets may use packages without type information (mujoco).
+    for targets in (["-p", "tavrino_torso"], ["--disable-error-code=import-untyped", *map(str, files)]):
         done = run_mypy(mypy + targets, PACKAGE_DIR)
         assert done.returncode == 0, done.stdout + done.stderr
 

@@ -1,11 +1,14 @@
 """The command line, `tavrino-torso`: checks a torso file and draws it and its
-workspace; chooses poses to measure and calibrates a built torso from them.
+workspace; chooses poses to measure and calibrates a built torso from them;
+shows it in the browser and writes it as a MuJoCo model.
 
     tavrino-torso check FILE [--picture PNG]
     tavrino-torso workspace FILE --out PNG
     tavrino-torso draw FILE --out PNG
     tavrino-torso calibration-poses FILE --count N -o POSES.csv
     tavrino-torso calibrate FILE MEASUREMENTS.csv -o CALIBRATED.toml
+    tavrino-torso view FILE [--port N] [--trajectory TRAJECTORY.csv]
+    tavrino-torso export-mjcf FILE -o TORSO.xml
 
 Exit status: 0 when the torso is fine, 1 when it has a problem (home out of
 reach, at the edge of a branch's reach, or near a singularity), 2 for a file
@@ -14,8 +17,8 @@ Reports go to standard output, errors and progress to standard error.
 
 Each command group is a module with a COMMANDS table: a command's name, the
 function that adds its parser and the function that runs it (`torso`: check,
-workspace, draw; `calibration`: calibration-poses, calibrate); `base` holds what
-they share.
+workspace, draw; `calibration`: calibration-poses, calibrate; `view`: view,
+export-mjcf); `base` holds what they share.
 """
 
 from __future__ import annotations
@@ -24,10 +27,10 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from . import calibration, torso
+from . import calibration, torso, view
 from .base import PROG, Failure, Progress
 
-COMMANDS = {**torso.COMMANDS, **calibration.COMMANDS}
+COMMANDS = {**torso.COMMANDS, **calibration.COMMANDS, **view.COMMANDS}
 
 
 def parser() -> argparse.ArgumentParser:
@@ -38,7 +41,8 @@ def parser() -> argparse.ArgumentParser:
     except PackageNotFoundError:
         installed = "unknown"
     result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, and maps its workspace; "
-                                                            "chooses poses to measure, and calibrates a built torso.",
+                                                            "chooses poses to measure, and calibrates a built torso; "
+                                                            "shows it in the browser and exports it to MuJoCo.",
                                      epilog="Run a command with --help for its options. Exit status: 0 fine, "
                                             "1 a problem with the torso, 2 a bad file or arguments.")
     result.add_argument("--version", action="version", version=f"%(prog)s {installed}")
@@ -50,6 +54,7 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     from ..plot import MissingMatplotlib
+    from ..view import MissingViser
 
     try:
         args = parser().parse_args(argv)
@@ -61,7 +66,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Failure as failure:
         print(f"error: {failure}", file=sys.stderr)
         return 2
-    except MissingMatplotlib as error:  # for a command that only draws
+    except (MissingMatplotlib, MissingViser) as error:  # for a command that only draws or shows
         print(f"error: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:

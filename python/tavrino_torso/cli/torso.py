@@ -23,6 +23,8 @@ def problems_status(torso: Torso) -> int:
     from ..check import check
 
     report = check(torso)
+    for warning in report.warnings:
+        print(f"Warning: {warning}")
     for problem in report.problems:
         print(f"Problem: {problem}")
     return 0 if report.ok else 1
