@@ -216,8 +216,9 @@ ensure_release_tree() {
     -DCMAKE_BUILD_TYPE=Release -DTTK_BUILD_TESTS=ON -DTTK_BUILD_BENCH=ON
 }
 
-# build_core: the core compiled in the release tree and installed into
-# CORE_PREFIX, where the Python builds and the downstream project find it.
+# build_core: the core (and, with toml++, the torso file reader) compiled in
+# the release tree and installed into CORE_PREFIX, where the Python builds and
+# the downstream project find it.
 # Nothing to do with TTK_CORE_BUILT set: the caller has built and installed the
 # core already, and may be building the release tree meanwhile, which must not
 # be built twice at once.
@@ -225,7 +226,7 @@ build_core() {
   [ -z "${TTK_CORE_BUILT:-}" ] || return 0
   ensure_release_tree
   PROGRESS_PY="$PY" PROGRESS_PATTERN='^\[ *[0-9]+/[0-9]+\] (Building|Linking)' \
-    run_logged "building the core" build-core cmake --build "$RELEASE_TREE" --target kinematics_core
+    run_logged "building the core" build-core cmake --build "$RELEASE_TREE" --target cpp_package
   run_logged "installing the core" install-core \
     cmake --install "$RELEASE_TREE" --component core --prefix "$CORE_PREFIX"
 }
@@ -286,6 +287,13 @@ apt_install() {
 
 ensure_gtest() {
   [ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev GoogleTest
+}
+
+# ensure_tomlplusplus: toml++, which the C++ torso file reader
+# (tavrino::torso_file) is built with. A build without it leaves the reader
+# out; the test command tests it, so it must be there.
+ensure_tomlplusplus() {
+  [ -f /usr/include/toml++/toml.h ] || apt_install libtomlplusplus-dev toml++
 }
 
 # ensure_chromium: the browser the viewer's test drives (headless, through
