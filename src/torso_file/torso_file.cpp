@@ -61,6 +61,74 @@ std::string indexed(const std::string& field, std::size_t index) {
   return field + "[" + std::to_string(index) + "]";
 }
 
+// The length of the well-formed UTF-8 sequence at text[i] (no overlong
+// forms, surrogates or code points past U+10FFFF), or 0 where none starts.
+std::size_t utf8_sequence(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u; };
+  const auto continues = [](unsigned value, unsigned low = 0x80, unsigned high = 0xbf) {
+    return low <= value && value <= high;
+  };
+  const unsigned lead = byte(i);
+  if (lead < 0x80) return 1;
+  if (lead >= 0xc2 && lead <= 0xdf) return continues(byte(i + 1)) ? 2 : 0;
+  if (lead >= 0xe0 && lead <= 0xef) {
+    const unsigned low = lead == 0xe0 ? 0xa0 : 0x80;
+    const unsigned high = lead == 0xed ? 0x9f : 0xbf;
+    return continues(byte(i + 1), low, high) && continues(byte(i + 2)) ? 3 : 0;
+  }
+  if (lead >= 0xf0 && lead <= 0xf4) {
+    const unsigned low = lead == 0xf0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xf4 ? 0x8f : 0xbf;
+    return continues(byte(i + 1), low, high) && continues(byte(i + 2)) && continues(byte(i + 3)) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Characters that would act on a terminal, or reorder or hide text, rather
+// than show: control characters, format characters such as the bidirectional
+// overrides, the line and paragraph separators, and the surrogates that stand
+// for bytes of a file name that are not UTF-8.
+bool unprintable(char32_t c) {
+  constexpr std::array<std::pair<char32_t, char32_t>, 24> kFormat = {{
+      {0xad, 0xad},       {0x600, 0x605},     {0x61c, 0x61c},     {0x6dd, 0x6dd},     {0x70f, 0x70f},
+      {0x890, 0x891},     {0x8e2, 0x8e2},     {0x180e, 0x180e},   {0x200b, 0x200f},   {0x2028, 0x202e},
+      {0x2060, 0x2064},   {0x2066, 0x206f},   {0xd800, 0xdfff},   {0xfeff, 0xfeff},   {0xfff9, 0xfffb},
+      {0x110bd, 0x110bd}, {0x110cd, 0x110cd}, {0x13430, 0x1343f}, {0x1bca0, 0x1bca3}, {0x1d173, 0x1d17a},
+      {0xe0001, 0xe0001}, {0xe0020, 0xe007f}, {0x0, 0x1f},        {0x7f, 0x9f},
+  }};
+  return std::any_of(kFormat.begin(), kFormat.end(), [c](const auto& range) {
+    return range.first <= c && c <= range.second;
+  });
+}
+
+// The text with every character that would not show as itself written as an
+// escape (\n, \x1b, \u202e, ...), as the Python reader shows what a file or a
+// file name holds: on one line, and harmless to a terminal. A byte that is not
+// UTF-8 shows as the surrogate Python decodes it to (\udcXX).
+std::string escaped(std::string_view text) {
+  std::string result;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = utf8_sequence(text, i);
+    const auto lead = static_cast<unsigned char>(text[i]);
+    char32_t c = length == 0 ? 0xdc00 + lead : length == 1 ? lead : lead & (0x7f >> length);
+    for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3f);
+    if (c == '\n') {
+      result += "\\n";
+    } else if (c == '\r') {
+      result += "\\r";
+    } else if (c == '\t') {
+      result += "\\t";
+    } else if (unprintable(c)) {
+      result += c < 0x100 ? printed("\\x%02x", unsigned{c}) : c < 0x10000 ? printed("\\u%04x", unsigned{c})
+                                                                          : printed("\\U%08x", unsigned{c});
+    } else {
+      result.append(text.substr(i, length));
+    }
+    i += std::max<std::size_t>(length, 1);
+  }
+  return result;
+}
+
 // Python's repr of a short string: the text in quotes, with quotes, backslashes
 // and control characters escaped.
 std::string python_repr(std::string_view text) {
@@ -151,7 +219,7 @@ void reject_unknown(const toml::table& table, std::span<const std::string_view> 
   if (first == nullptr) return;
   std::string list;
   for (const std::string_view name : known) list += (list.empty() ? "" : ", ") + std::string(name);
-  const std::string name(first->str());
+  const std::string name = escaped(first->str());
   refuse((where.empty() ? name : where + "." + name) + ": unknown field (known: " + list + ")");
 }
 
@@ -372,30 +440,10 @@ std::string byte_position(std::string_view text, std::size_t offset) {
 }
 
 // The offset of the first byte that does not start a well-formed UTF-8
-// sequence (no overlong forms, surrogates or code points past U+10FFFF), or
-// npos for UTF-8 text.
+// sequence, or npos for UTF-8 text.
 std::size_t first_invalid_utf8(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
-  const auto continues = [](unsigned value, unsigned low = 0x80, unsigned high = 0xbf) {
-    return low <= value && value <= high;
-  };
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const unsigned lead = byte(i);
-    std::size_t length = 0;
-    if (lead < 0x80) {
-      length = 1;
-    } else if (lead >= 0xc2 && lead <= 0xdf) {
-      length = continues(byte(i + 1)) ? 2 : 0;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-      const unsigned low = lead == 0xe0 ? 0xa0 : 0x80;
-      const unsigned high = lead == 0xed ? 0x9f : 0xbf;
-      length = continues(byte(i + 1), low, high) && continues(byte(i + 2)) ? 3 : 0;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-      const unsigned low = lead == 0xf0 ? 0x90 : 0x80;
-      const unsigned high = lead == 0xf4 ? 0x8f : 0xbf;
-      length = continues(byte(i + 1), low, high) && continues(byte(i + 2)) && continues(byte(i + 3)) ? 4 : 0;
-    }
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = utf8_sequence(text, i);
     if (length == 0) return i;
     i += length;
   }
@@ -420,10 +468,8 @@ TorsoFile parse_text(std::string_view text) {
     if (error.description().find("maximum nested value depth") != std::string_view::npos) {
       refuse(printed("not valid TOML: arrays or tables nested too deeply (at line %u)", unsigned{at.line}));
     }
-    std::string description(error.description());
-    std::replace(description.begin(), description.end(), '\n', ' ');
-    refuse(printed("not valid TOML: %s (at line %u, column %u)", description.c_str(), unsigned{at.line},
-                   unsigned{at.column}));
+    refuse(printed("not valid TOML: %s (at line %u, column %u)", escaped(error.description()).c_str(),
+                   unsigned{at.line}, unsigned{at.column}));
   }
   return parse_document(data);
 }
@@ -471,7 +517,7 @@ TorsoFile parse_torso(std::string_view text, std::string_view name) {
   try {
     return parse_text(text);
   } catch (const DescriptionError& error) {
-    throw DescriptionError(std::string(name) + ": " + error.what());
+    throw DescriptionError(escaped(name) + ": " + error.what());
   }
 }
 
@@ -479,7 +525,7 @@ TorsoFile read_torso(const std::filesystem::path& path) {
   try {
     return parse_text(read_bytes(path));
   } catch (const DescriptionError& error) {
-    throw DescriptionError(path.string() + ": " + error.what());
+    throw DescriptionError(escaped(path.native()) + ": " + error.what());
   }
 }
 
