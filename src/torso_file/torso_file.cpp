@@ -450,6 +450,137 @@ std::size_t first_invalid_utf8(std::string_view text) {
   return std::string_view::npos;
 }
 
+// Keys of more dotted parts, more characters or in greater number than any
+// torso file holds are refused before the TOML parser runs, as the Python
+// reader refuses them before its parser (whose time grows with the square of
+// a dotted key's parts): a file is refused alike by both, with the same message.
+constexpr int kMostKeyParts = 8;
+constexpr std::size_t kLongestKey = 100;  // characters
+constexpr int kMostKeys = 10'000;
+
+// The tokens that matter to keys: strings and comments (whole, so that nothing
+// in them counts), words and quoted names (the parts of a key, or values),
+// dots, "=" and brackets; "other" is any other single character.
+enum class Token { string, word, space, comment, newline, dot, equals, open, close, other };
+
+// The length of the string that starts at text[i], or 0: a multi-line string
+// (with up to two more quotes after its closing three), else a one-line string.
+std::size_t string_length(std::string_view text, std::size_t i) {
+  const std::size_t n = text.size();
+  const auto closing = [&](std::size_t k, char quote) {  // past the closing quotes and up to two more
+    for (int extra = 0; extra < 2 && k < n && text[k] == quote; ++extra) ++k;
+    return k - i;
+  };
+  if (text.substr(i, 3) == R"(""")") {
+    for (std::size_t k = i + 3; k < n;) {
+      if (text.substr(k, 3) == R"(""")") return closing(k + 3, '"');
+      if (text[k] == '\\' && k + 1 == n) break;
+      k += text[k] == '\\' ? 2 : 1;
+    }
+  }
+  if (text.substr(i, 3) == "'''") {
+    const std::size_t end = text.find("'''", i + 3);
+    if (end != std::string_view::npos) return closing(end + 3, '\'');
+  }
+  if (text[i] == '"') {
+    std::size_t k = i + 1;
+    while (k < n && text[k] != '"' && text[k] != '\n' && !(text[k] == '\\' && k + 1 == n)) k += text[k] == '\\' ? 2 : 1;
+    if (k < n && text[k] == '"') return k + 1 - i;
+  }
+  if (text[i] == '\'') {
+    const std::size_t end = text.find_first_of("'\n", i + 1);
+    if (end != std::string_view::npos && text[end] == '\'') return end + 1 - i;
+  }
+  return 0;
+}
+
+std::pair<Token, std::size_t> next_token(std::string_view text, std::size_t i) {
+  if (const std::size_t length = string_length(text, i)) return {Token::string, length};
+  const auto run = [&](auto belongs) {
+    std::size_t k = i;
+    while (k < text.size() && belongs(text[k])) ++k;
+    return k - i;
+  };
+  const auto word = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '+' ||
+           c == ':' || c == '-';
+  };
+  if (word(text[i])) return {Token::word, run(word)};
+  if (text[i] == ' ' || text[i] == '\t') return {Token::space, run([](char c) { return c == ' ' || c == '\t'; })};
+  if (text[i] == '#') return {Token::comment, run([](char c) { return c != '\n'; })};
+  if (text[i] == '\n') return {Token::newline, 1};
+  if (text.substr(i, 2) == "\r\n") return {Token::newline, 2};
+  switch (text[i]) {
+    case '.': return {Token::dot, 1};
+    case '=': return {Token::equals, 1};
+    case '[': return {Token::open, 1};
+    case ']': return {Token::close, 1};
+    default: return {Token::other, 1};
+  }
+}
+
+std::string at_line(std::string_view text, std::size_t offset) {
+  return printed(" (at line %zu)", static_cast<std::size_t>(std::count(text.begin(), text.begin() + offset, '\n')) + 1);
+}
+
+// A chain of words and names joined by dots is a key when "=" follows it or a
+// table header's brackets hold it; in a value a chain has at most two parts (a
+// number's).
+void check_keys(std::string_view text) {
+  int parts = 0;
+  int keys = 0;
+  std::size_t start = 0;
+  bool after_dot = false;
+  bool header = false;
+  bool in_value = false;
+  bool line_start = true;
+  int nesting = 0;  // of the brackets and braces of a value
+  for (std::size_t i = 0; i < text.size();) {
+    const auto [token, length] = next_token(text, i);
+    if (token == Token::space) {
+      i += length;
+      continue;
+    }
+    if (token == Token::word || token == Token::string) {
+      if (!after_dot) {
+        parts = 0;
+        start = i;
+      }
+      ++parts;
+      after_dot = false;
+      if (parts > kMostKeyParts) refuse(printed("a key of more than %d dotted parts", kMostKeyParts) + at_line(text, start));
+    } else if (token == Token::dot && parts > 0 && !after_dot) {
+      after_dot = true;
+    } else {
+      if (parts > 0 && !after_dot && (token == Token::equals || (token == Token::close && header))) {
+        ++keys;
+        // In characters, as Python counts them: the bytes that start one.
+        const auto characters = std::count_if(text.begin() + start, text.begin() + i, [](char c) {
+          return (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+        });
+        if (static_cast<std::size_t>(characters) > kLongestKey) {
+          refuse(printed("a key longer than %zu characters", kLongestKey) + at_line(text, start));
+        }
+        if (keys > kMostKeys) {
+          refuse(printed("more than %d keys, far more than a torso file holds", kMostKeys) + at_line(text, start));
+        }
+      }
+      parts = 0;
+      after_dot = false;
+      const char c = text[i];
+      if (in_value) {
+        nesting += (c == '[' || c == '{') - (c == ']' || c == '}');
+        in_value = nesting > 0 || (token != Token::newline && token != Token::comment);
+      } else {
+        in_value = token == Token::equals;
+        header = token == Token::open && (line_start || header);
+      }
+    }
+    line_start = token == Token::newline;
+    i += length;
+  }
+}
+
 TorsoFile parse_text(std::string_view text) {
   if (text.size() > kLargestFile) {
     refuse(printed("cannot be read: larger than %zu KB, too large for a torso file", kLargestFile / 1024));
@@ -457,6 +588,7 @@ TorsoFile parse_text(std::string_view text) {
   if (const std::size_t invalid = first_invalid_utf8(text); invalid != std::string_view::npos) {
     refuse("not valid TOML: not UTF-8 text " + byte_position(text, invalid));
   }
+  check_keys(text);
   // toml++ skips a byte order mark, which the TOML standard does not allow
   // and Python's reader refuses.
   if (text.starts_with("\xef\xbb\xbf")) refuse("not valid TOML: a byte order mark (at line 1, column 1)");
