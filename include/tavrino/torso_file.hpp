@@ -9,9 +9,11 @@
 // CMake: find_package(tavrino_torso_kinematics CONFIG REQUIRED COMPONENTS torso_file).
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
+#include <tavrino/kinematics/dynamics.hpp>
 #include <tavrino/kinematics/model.hpp>
 #include <tavrino/kinematics/pose.hpp>
 
@@ -27,10 +29,32 @@ class DescriptionError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// What a torso file describes, in metres whatever its length_unit.
+// What a torso file describes, in metres whatever its length_unit (masses in
+// kg, inertias in kg m^2, times in seconds).
 struct TorsoFile {
+  // The platform and what it carries, one rigid body: the file's [payload].
+  struct Payload {
+    double mass;             // kg
+    Vector3 centre_of_mass;  // platform coordinates
+    Rotation inertia;        // kg m^2, about the centre of mass, platform axes
+  };
+  // The six motors, all alike: the file's [motors]. A limit left out is none.
+  struct Motors {
+    double arm_inertia = 0.0;  // kg m^2, arm and rotor about the motor axis
+    std::optional<double> speed_limit;         // rad/s
+    std::optional<double> acceleration_limit;  // rad/s^2
+    std::optional<double> torque_limit;        // N m
+  };
+
   Kinematics model;  // the two lengths and the six branches, in the file's order
   Pose home;         // the platform's home pose: home_pose, or the identity
+  std::optional<Payload> payload;
+  std::optional<Motors> motors;
+  Vector3 gravity;  // m/s^2, world frame: (0, 0, -9.81) unless the file gives it
+
+  // The payload and the arms' inertia as inverse_dynamics takes them (no arm
+  // inertia without [motors]); empty without a payload.
+  std::optional<Inertia> inertia() const;
 };
 
 // Reads and checks a torso file: a regular file of at most 1 MB of UTF-8 TOML.

@@ -1,12 +1,13 @@
 """tavrino_torso: the toolkit around the kinematics of a six-branch torso, on
 numpy arrays.
 
-- `Torso`, `Branch`: a torso's geometry in metres, read from and written to TOML
+- `Torso`, `Branch`, `Payload`, `Motors`: a torso's geometry in metres, what
+  its platform carries and what its motors can do, read from and written to TOML
   files (`Torso.from_toml`, `Torso.to_toml`), or the built-in `Torso.example()`;
   a `DescriptionError` names what is wrong with a description.
 - `Model`: the C++ kinematics, batched: inverse kinematics, forward kinematics
-  that converges and says so (`ForwardKinematicsResult`), velocity Jacobians and
-  conditioning.
+  that converges and says so (`ForwardKinematicsResult`), velocity Jacobians,
+  conditioning, motor torques and inverse dynamics.
 - `pose`, `from_quaternion`, `quaternion`, `rpy`, `unwrap`: poses and angles as arrays.
 - `check`, `workspace`: a torso's geometry checked, and its workspace swept.
 
@@ -34,12 +35,14 @@ from tavrino_torso._native import Model
 from tavrino_torso._results import ForwardKinematicsResult
 from tavrino_torso.check import check
 from tavrino_torso.poses import from_quaternion, pose, quaternion, rpy, unwrap
-from tavrino_torso.torso import Branch, DescriptionError, Torso
+from tavrino_torso.torso import Branch, DescriptionError, Motors, Payload, Torso
 from tavrino_torso.workspace import workspace
 
 __all__ = [
     "Torso",
     "Branch",
+    "Payload",
+    "Motors",
     "DescriptionError",
     "Model",
     "ForwardKinematicsResult",

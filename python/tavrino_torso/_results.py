@@ -12,7 +12,7 @@ from typing import NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Conditioning", "ForwardKinematicsResult", "VelocityJacobians"]
+__all__ = ["Conditioning", "ForwardKinematicsResult", "Inertia", "VelocityJacobians"]
 
 
 class ForwardKinematicsResult(NamedTuple):
@@ -45,3 +45,16 @@ class Conditioning(NamedTuple):
     """(..., 6) per branch, 1 ideal, 0 at the edge of its reach."""
     inverse_condition: NDArray[np.float64]
     """(...) 1 / condition number of the platform Jacobian, 0 at a platform singularity."""
+
+
+class Inertia(NamedTuple):
+    """The mass properties that Model.inverse_dynamics uses (Model.set_inertia)."""
+
+    mass: float
+    """The platform with its payload, one rigid body, in kg."""
+    centre_of_mass: NDArray[np.float64]
+    """(3,) its centre of mass, in platform coordinates."""
+    inertia: NDArray[np.float64]
+    """(3, 3) its inertia tensor about the centre of mass, platform axes, in kg m^2."""
+    arm_inertia: float
+    """Each arm with its motor's rotor, about the motor axis, in kg m^2."""

@@ -23,9 +23,24 @@ exactly by `Torso.to_toml`:
     solution = 1                        # assembly mode: +1 or -1
 
 Instead of motor_origin, motor_axis and arm_zero a branch may give its motor
-frame as a 4x4 `motor_pose`, row by row. Every mistake, whatever the file holds,
-is a DescriptionError that names the file and the field, or for broken TOML the
-line.
+frame as a 4x4 `motor_pose`, row by row. Three optional parts describe what the
+motors carry and can do, for the dynamics and motion planning:
+
+    # gravity = [0, 0, -9.81]     # m/s^2, world frame (the default)
+
+    [payload]                     # the platform and what it carries, one rigid body
+    mass = 1.8                    # kg
+    centre_of_mass = [4, -3, 35]  # platform coordinates, in length_unit
+    inertia = [[0.0042, 0.0001, 0.0], [0.0001, 0.0047, 0.0], [0.0, 0.0, 0.0061]]  # kg m^2, about it
+
+    [motors]                      # every motor alike; each field may be left out
+    arm_inertia = 3.5e-5          # kg m^2, arm and rotor about the motor axis (0 if left out)
+    speed_limit = 7.0             # rad/s (no limit if left out)
+    acceleration_limit = 90.0     # rad/s^2
+    torque_limit = 1.1            # N m
+
+Every mistake, whatever the file holds, is a DescriptionError that names the
+file and the field, or for broken TOML the line.
 """
 
 from __future__ import annotations
@@ -54,6 +69,11 @@ BRANCH_COUNT = 6
 SHORTEST = 1e-6  # metres
 FARTHEST = 1e3  # metres, for lengths and for every position's coordinates
 RIGID_TOLERANCE = 1e-6  # how far a rotation block may be from orthonormal
+# How far an inertia tensor may be from symmetric, and its principal moments
+# from the triangle inequality, relative to its largest entry: room for the
+# rounding of a value copied from a CAD program, not for a mistake.
+INERTIA_TOLERANCE = 1e-6
+GRAVITY = (0.0, 0.0, -9.81)  # m/s^2, world frame
 
 Matrix = tuple[tuple[float, ...], ...]
 IDENTITY: tuple[tuple[float, float, float, float], ...] = (
@@ -208,14 +228,100 @@ class Branch:
         object.__setattr__(self, "solution", assembly_mode(self.solution, "solution"))
 
 
+def positive(value: Any, field: str) -> float:
+    result = number(value, field)
+    if not result > 0.0:
+        raise DescriptionError(f"{field}: must be more than 0, got {result:g}")
+    return result
+
+
+def inertia_tensor(value: Any, field: str) -> tuple[tuple[float, float, float], ...]:
+    """An inertia tensor: 3x3, symmetric, positive definite, and with principal
+    moments that meet the triangle inequality (each at most the sum of the other
+    two), as those of every rigid body do."""
+    import numpy as np
+
+    rows = items(value, 3, field, "rows of 3 numbers")
+    tensor = [[number(v, f"{field}[{r}][{c}]") for c, v in enumerate(items(row, 3, f"{field}[{r}]", "numbers"))]
+              for r, row in enumerate(rows)]
+    largest = max(abs(v) for row in tensor for v in row)
+    if largest == 0.0:
+        raise DescriptionError(f"{field}: must be positive definite, got all zeros")
+    for r, c in ((0, 1), (0, 2), (1, 2)):
+        if abs(tensor[r][c] - tensor[c][r]) > INERTIA_TOLERANCE * largest:
+            raise DescriptionError(f"{field}: must be symmetric, but [{r}][{c}] is {tensor[r][c]:g} "
+                                   f"and [{c}][{r}] is {tensor[c][r]:g}")
+    # Scaled to order one first, so that no tensor of finite entries overflows.
+    moments = np.linalg.eigvalsh(np.array(tensor) / largest) * largest
+    shown = ", ".join(f"{m:.6g}" for m in moments)
+    if not moments[0] > 0.0:
+        raise DescriptionError(f"{field}: must be positive definite, got principal moments {shown}")
+    if moments[2] > moments[0] + moments[1] + INERTIA_TOLERANCE * largest:
+        raise DescriptionError(f"{field}: the principal moments must meet the triangle inequality (the largest "
+                               f"at most the sum of the other two), got {shown}")
+    return tuple((row[0], row[1], row[2]) for row in tensor)
+
+
+def limit(value: Any, field: str) -> float | None:
+    return None if value is None else positive(value, field)
+
+
+@dataclass(frozen=True)
+class Payload:
+    """The platform and everything it carries, taken as one rigid body: its mass
+    in kg, its centre of mass in platform coordinates (metres), and its inertia
+    tensor in kg m^2 about the centre of mass, in platform axes."""
+
+    mass: float
+    centre_of_mass: tuple[float, float, float]
+    inertia: tuple[tuple[float, float, float], ...]
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "mass", positive(self.mass, "mass"))
+        object.__setattr__(self, "centre_of_mass", METRES.point(self.centre_of_mass, "centre_of_mass"))
+        object.__setattr__(self, "inertia", inertia_tensor(self.inertia, "inertia"))
+
+
+@dataclass(frozen=True)
+class Motors:
+    """The six motors, all alike: the inertia of each arm together with its
+    motor's rotor about the motor axis (kg m^2), and the limits of each motor's
+    speed (rad/s), acceleration (rad/s^2) and torque (N m). A limit left at None
+    is no limit."""
+
+    arm_inertia: float = 0.0
+    speed_limit: float | None = None
+    acceleration_limit: float | None = None
+    torque_limit: float | None = None
+
+    def __post_init__(self) -> None:
+        arm = number(self.arm_inertia, "arm_inertia")
+        if arm < 0.0:
+            raise DescriptionError(f"arm_inertia: must be 0 or more, got {arm:g}")
+        object.__setattr__(self, "arm_inertia", arm)
+        for name in ("speed_limit", "acceleration_limit", "torque_limit"):
+            object.__setattr__(self, name, limit(getattr(self, name), name))
+
+
+def gravity_vector(value: Any, field: str) -> tuple[float, float, float]:
+    x, y, z = (number(v, f"{field}[{i}]") for i, v in enumerate(items(value, 3, field, "numbers")))
+    return (x, y, z)
+
+
 @dataclass(frozen=True)
 class Torso:
-    """A six-branch torso in metres. `home` is the platform's home pose."""
+    """A six-branch torso in metres. `home` is the platform's home pose;
+    `payload` (None when not described) what the platform carries, `motors`
+    (None when not described) the motors' arm inertia and limits, and `gravity`
+    the acceleration of gravity in the world frame (m/s^2)."""
 
     motor_arm_length: float
     rod_length: float
     branches: tuple[Branch, ...]
     home: tuple[tuple[float, ...], ...] = IDENTITY
+    payload: Payload | None = None
+    motors: Motors | None = None
+    gravity: tuple[float, float, float] = GRAVITY
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "motor_arm_length", METRES.length(self.motor_arm_length, "motor_arm_length"))
@@ -226,6 +332,11 @@ class Torso:
                 raise DescriptionError(f"branches[{i}]: must be a Branch, got {kind(branch)}")
         object.__setattr__(self, "branches", tuple(branches))
         object.__setattr__(self, "home", METRES.pose(self.home, "home"))
+        if self.payload is not None and not isinstance(self.payload, Payload):
+            raise DescriptionError(f"payload: must be a Payload or None, got {kind(self.payload)}")
+        if self.motors is not None and not isinstance(self.motors, Motors):
+            raise DescriptionError(f"motors: must be a Motors or None, got {kind(self.motors)}")
+        object.__setattr__(self, "gravity", gravity_vector(self.gravity, "gravity"))
 
     @classmethod
     def from_toml(cls, path: str | Path) -> Torso:
@@ -296,6 +407,12 @@ class Torso:
         for branch in self.branches:
             result.add_branch(np.array(branch.anchor, dtype=np.float64),
                               np.array(branch.t_world_motor, dtype=np.float64), branch.solution)
+        # The dynamics need the payload; without one, Model.inverse_dynamics says so.
+        if self.payload is not None:
+            arm = self.motors.arm_inertia if self.motors is not None else 0.0
+            result.set_inertia(self.payload.mass, np.array(self.payload.centre_of_mass),
+                               np.array(self.payload.inertia), arm)
+        result.gravity = np.array(self.gravity)
         return result
 
 
@@ -303,8 +420,10 @@ class Torso:
 
 UNITS = {"m": METRES, "mm": MILLIMETRES}
 CAD_FIELDS = ("motor_origin", "motor_axis", "arm_zero")
-TOP_FIELDS = ("motor_arm_length", "rod_length", "length_unit", "home_pose", "branch")
+TOP_FIELDS = ("motor_arm_length", "rod_length", "length_unit", "home_pose", "gravity", "branch", "payload", "motors")
 BRANCH_FIELDS = ("anchor", "solution", "motor_pose", *CAD_FIELDS)
+PAYLOAD_FIELDS = ("mass", "centre_of_mass", "inertia")
+MOTOR_FIELDS = ("arm_inertia", "speed_limit", "acceleration_limit", "torque_limit")
 PERPENDICULAR_TOLERANCE_DEG = 1.0  # how far arm_zero may be from square to motor_axis
 LARGEST_FILE = 1 << 20  # bytes; a torso takes a few kilobytes
 EXAMPLE_FILE = "example_torso.toml"  # beside this module
@@ -451,6 +570,30 @@ def parse_branch(table: Any, index: int, unit: Unit) -> Branch:
         raise DescriptionError(f"{where}.{error}") from None
 
 
+def table_of(data: dict[str, Any], name: str, known: tuple[str, ...]) -> dict[str, Any]:
+    table = data[name]
+    if not isinstance(table, dict):
+        raise DescriptionError(f"{name}: must be a [{name}] table, got {kind(table)}")
+    reject_unknown(table, known, name)
+    return table
+
+
+def parse_payload(data: dict[str, Any], unit: Unit) -> Payload:
+    table = table_of(data, "payload", PAYLOAD_FIELDS)
+    mass = positive(require(table, "mass", "payload.mass"), "payload.mass")
+    centre = unit.point(require(table, "centre_of_mass", "payload.centre_of_mass"), "payload.centre_of_mass")
+    inertia = inertia_tensor(require(table, "inertia", "payload.inertia"), "payload.inertia")
+    return Payload(mass, centre, inertia)
+
+
+def parse_motors(data: dict[str, Any]) -> Motors:
+    table = table_of(data, "motors", MOTOR_FIELDS)
+    try:
+        return Motors(**table)
+    except DescriptionError as error:
+        raise DescriptionError(f"motors.{error}") from None
+
+
 def length_unit(data: dict[str, Any]) -> Unit:
     name = data.get("length_unit", "m")
     if not isinstance(name, str):
@@ -473,7 +616,10 @@ def parse(data: dict[str, Any]) -> Torso:
     if len(tables) != BRANCH_COUNT:
         raise DescriptionError(f"branch: must be {BRANCH_COUNT} [[branch]] tables, got {len(tables)}")
     branches = tuple(parse_branch(table, i, unit) for i, table in enumerate(tables))
-    return Torso(arm, rod, branches, home)
+    payload = parse_payload(data, unit) if "payload" in data else None
+    motors = parse_motors(data) if "motors" in data else None
+    gravity = gravity_vector(data["gravity"], "gravity") if "gravity" in data else GRAVITY
+    return Torso(arm, rod, branches, home, payload, motors, gravity)
 
 
 def toml_float(value: float) -> str:
@@ -498,6 +644,8 @@ def write(torso: Torso, path: Path) -> None:
         f"rod_length = {toml_float(torso.rod_length)}",
         f"home_pose = {toml_pose(torso.home)}",
     ]
+    if torso.gravity != GRAVITY:
+        lines.append(f"gravity = {toml_row(torso.gravity)}  # m/s^2")
     for i, branch in enumerate(torso.branches):
         lines += [
             "",
@@ -506,6 +654,21 @@ def write(torso: Torso, path: Path) -> None:
             f"motor_pose = {toml_pose(branch.t_world_motor)}",
             f"solution = {branch.solution:+.0f}",
         ]
+    if torso.payload is not None:
+        lines += [
+            "",
+            "[payload]",
+            f"mass = {toml_float(torso.payload.mass)}  # kg",
+            f"centre_of_mass = {toml_row(torso.payload.centre_of_mass)}",
+            f"inertia = {toml_pose(torso.payload.inertia)}  # kg m^2",
+        ]
+    if torso.motors is not None:
+        motors = torso.motors
+        lines += ["", "[motors]", f"arm_inertia = {toml_float(motors.arm_inertia)}  # kg m^2"]
+        for name, unit in (("speed_limit", "rad/s"), ("acceleration_limit", "rad/s^2"), ("torque_limit", "N m")):
+            value = getattr(motors, name)
+            if value is not None:
+                lines.append(f"{name} = {toml_float(value)}  # {unit}")
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 

@@ -164,6 +164,7 @@ nb::object OutputArray<T>::to_numpy() {
 template class Broadcast<1>;
 template class Broadcast<2>;
 template class Broadcast<3>;
+template class Broadcast<4>;
 template class OutputArray<double>;
 template class OutputArray<std::int8_t>;
 template class OutputArray<std::int64_t>;

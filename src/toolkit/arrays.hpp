@@ -156,6 +156,7 @@ class OutputArray {
 extern template class Broadcast<1>;
 extern template class Broadcast<2>;
 extern template class Broadcast<3>;
+extern template class Broadcast<4>;
 extern template class OutputArray<double>;
 extern template class OutputArray<std::int8_t>;
 extern template class OutputArray<std::int64_t>;

@@ -3,6 +3,7 @@
 #include <Eigen/Core>
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <mutex>
 #include <span>
 #include <string>
@@ -181,6 +182,143 @@ ConditioningObject Model::conditioning(ArrayLike poses, ArrayLike angles, std::o
     });
   });
   return make_conditioning(transmission, inverse_condition);
+}
+
+namespace {
+
+Vector3 read_vector3(const double* values) { return Eigen::Map<const Vector3>(values); }
+
+bool all_finite(const double* values, std::size_t count) {
+  return std::all_of(values, values + count, [](double v) { return std::isfinite(v); });
+}
+
+// The arguments of the dynamics calls, read and broadcast: poses (..., 4, 4),
+// angles (..., 6), and one or two more arrays of six per sample (the wrench, or
+// the twist and its rate).
+class DynamicsArguments {
+ public:
+  DynamicsArguments(const char* function, ArrayLike poses, ArrayLike angles, ArrayLike first, const char* first_name,
+                    ArrayLike second = ArrayLike(), const char* second_name = nullptr)
+      : poses_(poses, {function, "poses"}, {4, 4}),
+        angles_(angles, {function, "angles"}, {6}),
+        first_(first, {function, first_name}, {6}),
+        second_(second_name != nullptr ? InputArray(second, {function, second_name}, {6}) : first_),
+        batch_(function,
+               {&poses_.batch_shape(), &angles_.batch_shape(), &first_.batch_shape(),
+                second_name != nullptr ? &second_.batch_shape() : &kSingleSample},
+               {"poses", "angles", first_name, second_name != nullptr ? second_name : first_name}) {}
+
+  const Shape& shape() const noexcept { return batch_.shape(); }
+
+  // visit(k, pose, angles, first, second) for every sample k; needs no GIL.
+  // Without a second array, `second` is the first one's first sample.
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    batch_.for_each([&](std::size_t k, const std::array<std::size_t, 4>& at) {
+      visit(k, read_pose(poses_.data() + 16 * at[0]), read_angles(angles_.data() + 6 * at[1]),
+            read_vector6(first_.data() + 6 * at[2]), read_vector6(second_.data() + 6 * at[3]));
+    });
+  }
+
+ private:
+  InputArray poses_, angles_, first_, second_;
+  Broadcast<4> batch_;
+};
+
+}  // namespace
+
+FloatArray Model::motor_torques(ArrayLike poses, ArrayLike angles, ArrayLike wrench,
+                                std::optional<double> body_yaw) const {
+  constexpr const char* kFunction = "Model.motor_torques";
+  const DynamicsArguments args(kFunction, poses, angles, wrench, "wrench");
+  OutputArray<double> out(args.shape(), {6});
+  with_model([&](const Kinematics& model) {
+    require_six_branches(model, kFunction);
+    args.for_each([&](std::size_t k, const Pose& pose, const JointAngles& q, const Vector6& load, const Vector6&) {
+      const Wrench w{load.head<3>(), load.tail<3>()};
+      write<6, 1>(tavrino::motor_torques(model, pose, q, body_yaw, w), out.data() + 6 * k);
+    });
+  });
+  return typed<FloatArray>(out.to_numpy());
+}
+
+FloatArray Model::joint_accelerations(ArrayLike poses, ArrayLike angles, ArrayLike twist, ArrayLike twist_rate,
+                                      std::optional<double> body_yaw) const {
+  constexpr const char* kFunction = "Model.joint_accelerations";
+  const DynamicsArguments args(kFunction, poses, angles, twist, "twist", twist_rate, "twist_rate");
+  OutputArray<double> out(args.shape(), {6});
+  with_model([&](const Kinematics& model) {
+    require_six_branches(model, kFunction);
+    args.for_each([&](std::size_t k, const Pose& pose, const JointAngles& q, const Vector6& v, const Vector6& rate) {
+      write<6, 1>(tavrino::joint_accelerations(model, pose, q, body_yaw, v, rate), out.data() + 6 * k);
+    });
+  });
+  return typed<FloatArray>(out.to_numpy());
+}
+
+FloatArray Model::inverse_dynamics(ArrayLike poses, ArrayLike angles, ArrayLike twist, ArrayLike twist_rate,
+                                   std::optional<double> body_yaw) const {
+  constexpr const char* kFunction = "Model.inverse_dynamics";
+  const DynamicsArguments args(kFunction, poses, angles, twist, "twist", twist_rate, "twist_rate");
+  OutputArray<double> out(args.shape(), {6});
+  with_model([&](const Kinematics& model) {
+    require_six_branches(model, kFunction);
+    if (!inertia_) {
+      throw nb::value_error(
+          "Model.inverse_dynamics(): the model has no inertia: give the torso a [payload] table (Torso.payload), "
+          "or call Model.set_inertia");
+    }
+    args.for_each([&](std::size_t k, const Pose& pose, const JointAngles& q, const Vector6& v, const Vector6& rate) {
+      write<6, 1>(tavrino::inverse_dynamics(model, *inertia_, pose, q, body_yaw, v, rate, gravity_),
+                  out.data() + 6 * k);
+    });
+  });
+  return typed<FloatArray>(out.to_numpy());
+}
+
+void Model::set_inertia(double mass, ArrayLike centre_of_mass, ArrayLike inertia, double arm_inertia) {
+  constexpr const char* kFunction = "Model.set_inertia";
+  const InputArray centre(centre_of_mass, {kFunction, "centre_of_mass"}, {3}, false);
+  const InputArray tensor(inertia, {kFunction, "inertia"}, {3, 3}, false);
+  if (!(std::isfinite(mass) && mass >= 0.0 && std::isfinite(arm_inertia) && arm_inertia >= 0.0)) {
+    throw nb::value_error("Model.set_inertia(): 'mass' and 'arm_inertia' must be finite and 0 or more");
+  }
+  if (!all_finite(centre.data(), 3) || !all_finite(tensor.data(), 9)) {
+    throw nb::value_error("Model.set_inertia(): 'centre_of_mass' and 'inertia' must be finite");
+  }
+  Inertia value;
+  value.mass = mass;
+  value.centre_of_mass = read_vector3(centre.data());
+  value.inertia = Eigen::Map<const RowMajor<3, 3>>(tensor.data());
+  value.arm_inertia = arm_inertia;
+  nb::gil_scoped_release release;
+  const std::unique_lock lock(mutex_);
+  inertia_ = value;
+}
+
+nb::object Model::inertia() const {
+  const std::optional<Inertia> value = with_model([&](const Kinematics&) { return inertia_; });
+  if (!value) return nb::none();
+  OutputArray<double> centre(kSingleSample, {3}), tensor(kSingleSample, {3, 3});
+  write<3, 1>(value->centre_of_mass, centre.data());
+  write<3, 3>(value->inertia, tensor.data());
+  return make_inertia(value->mass, centre, tensor, value->arm_inertia);
+}
+
+FloatArray Model::gravity() const {
+  const Vector3 value = with_model([&](const Kinematics&) { return gravity_; });
+  OutputArray<double> out(kSingleSample, {3});
+  write<3, 1>(value, out.data());
+  return typed<FloatArray>(out.to_numpy());
+}
+
+void Model::set_gravity(ArrayLike gravity) {
+  const InputArray array(gravity, {"Model.gravity", "gravity"}, {3}, false);
+  if (!all_finite(array.data(), 3)) throw nb::value_error("Model.gravity: must be finite");
+  const Vector3 value = read_vector3(array.data());
+  nb::gil_scoped_release release;
+  const std::unique_lock lock(mutex_);
+  gravity_ = value;
 }
 
 namespace {

@@ -53,6 +53,31 @@ class Model {
   // poses (..., 4, 4) and angles (..., 6) -> transmission (..., 6), inverse_condition (...).
   ConditioningObject conditioning(ArrayLike poses, ArrayLike angles, std::optional<double> body_yaw) const;
 
+  // Dynamics. The torques are N m with the model in metres (see dynamics.hpp).
+  // poses (..., 4, 4), angles (..., 6) and wrenches (..., 6), each the force and
+  // then the moment about the platform's origin -> torques (..., 6).
+  FloatArray motor_torques(ArrayLike poses, ArrayLike angles, ArrayLike wrench, std::optional<double> body_yaw) const;
+  // poses, angles, twists and twist rates (..., 6) -> the motors' angular
+  // accelerations (..., 6).
+  FloatArray joint_accelerations(ArrayLike poses, ArrayLike angles, ArrayLike twist, ArrayLike twist_rate,
+                                 std::optional<double> body_yaw) const;
+  // The same arguments -> torques (..., 6), with the model's inertia and
+  // gravity. Throws ValueError when the model has no inertia.
+  FloatArray inverse_dynamics(ArrayLike poses, ArrayLike angles, ArrayLike twist, ArrayLike twist_rate,
+                              std::optional<double> body_yaw) const;
+
+  // The mass properties that inverse_dynamics uses: the platform with its
+  // payload (mass, centre of mass (3,) in platform coordinates, inertia (3, 3)
+  // about it in platform axes) and each arm's inertia about its motor axis.
+  // Throws ValueError for values that are not finite, a negative mass or arm
+  // inertia, or wrong shapes.
+  void set_inertia(double mass, ArrayLike centre_of_mass, ArrayLike inertia, double arm_inertia);
+  // None until set_inertia, then an Inertia named tuple.
+  nb::object inertia() const;
+  // The acceleration of gravity (3,), world coordinates; (0, 0, -9.81) unless set.
+  FloatArray gravity() const;
+  void set_gravity(ArrayLike gravity);
+
   // These two only use the Jacobians, not the model: jacobians (platform
   // (..., 6, 6), joint (..., 6)) with twists or joint velocities (..., 6) -> (..., 6).
   static FloatArray joint_velocities(JacobiansLike jacobians, ArrayLike twist);
@@ -73,6 +98,9 @@ class Model {
 
   mutable std::shared_mutex mutex_;
   Kinematics kinematics_;
+  // Guarded by mutex_ as kinematics_ is.
+  std::optional<Inertia> inertia_;
+  Vector3 gravity_{0.0, 0.0, -9.81};
 };
 
 }  // namespace tavrino::toolkit

@@ -90,6 +90,45 @@ NB_MODULE(_native, m) {
            "that reach them: transmission (..., 6) per branch, 1 ideal and 0 at the edge of its\n"
            "reach, and inverse_condition (...), 1 / condition number of the platform Jacobian, 0 at\n"
            "a platform singularity. Needs six branches.")
+      .def("motor_torques", &Model::motor_torques, "poses"_a.none(), "angles"_a.none(), "wrench"_a.none(),
+           "body_yaw"_a = nb::none(),
+           nb::sig("def motor_torques(self, poses: " TTK_ARRAY ", angles: " TTK_ARRAY ", wrench: " TTK_ARRAY
+                   ", body_yaw: float | None = None) -> " TTK_FLOATS),
+           "The motor torques (..., 6) that hold the platform still against a wrench (..., 6) applied\n"
+           "to it by its load: the force, then the moment about the platform's origin, in world\n"
+           "coordinates (N and N m). For every motion, sum(torques * joint velocities) + wrench @ twist\n"
+           "== 0. NaN at a pose out of reach and at a platform singularity. Needs six branches.")
+      .def("joint_accelerations", &Model::joint_accelerations, "poses"_a.none(), "angles"_a.none(), "twist"_a.none(),
+           "twist_rate"_a.none(), "body_yaw"_a = nb::none(),
+           nb::sig("def joint_accelerations(self, poses: " TTK_ARRAY ", angles: " TTK_ARRAY ", twist: " TTK_ARRAY
+                   ", twist_rate: " TTK_ARRAY ", body_yaw: float | None = None) -> " TTK_FLOATS),
+           "The motors' angular accelerations (..., 6) while the platform moves with the twists (v, w)\n"
+           "(..., 6) and their time derivatives (..., 6), world coordinates. NaN as joint_velocities\n"
+           "gives it. Needs six branches.")
+      .def("inverse_dynamics", &Model::inverse_dynamics, "poses"_a.none(), "angles"_a.none(), "twist"_a.none(),
+           "twist_rate"_a.none(), "body_yaw"_a = nb::none(),
+           nb::sig("def inverse_dynamics(self, poses: " TTK_ARRAY ", angles: " TTK_ARRAY ", twist: " TTK_ARRAY
+                   ", twist_rate: " TTK_ARRAY ", body_yaw: float | None = None) -> " TTK_FLOATS),
+           "The motor torques (..., 6) that move the platform with the twists (..., 6) and twist rates\n"
+           "(..., 6): those that accelerate the platform with its payload and hold it against gravity,\n"
+           "plus the arms' inertia times their angular accelerations. Uses the model's `inertia`\n"
+           "(ValueError without one) and `gravity`. NaN at a pose out of reach and at a platform\n"
+           "singularity. Needs six branches.")
+      .def("set_inertia", &Model::set_inertia, "mass"_a, "centre_of_mass"_a.none(), "inertia"_a.none(),
+           "arm_inertia"_a = 0.0,
+           nb::sig("def set_inertia(self, mass: float, centre_of_mass: " TTK_ARRAY ", inertia: " TTK_ARRAY
+                   ", arm_inertia: float = 0.0) -> None"),
+           "Sets the mass properties that inverse_dynamics uses: the platform with its payload, one\n"
+           "rigid body (mass in kg, centre of mass (3,) in platform coordinates, inertia tensor (3, 3)\n"
+           "in kg m^2 about the centre of mass, platform axes), and each arm with its rotor about the\n"
+           "motor axis (kg m^2). Torso.model() sets them from the torso file.")
+      .def_prop_ro("inertia", &Model::inertia,
+                   nb::sig("def inertia(self) -> " TTK_RESULTS "Inertia | None"),
+                   "The mass properties set by set_inertia, or None.")
+      .def_prop_rw("gravity", &Model::gravity, &Model::set_gravity,
+                   nb::for_getter(nb::sig("def gravity(self) -> " TTK_FLOATS)),
+                   nb::for_setter(nb::sig("def gravity(self, value: " TTK_ARRAY ", /) -> None")),
+                   "The acceleration of gravity (3,) in world coordinates, m/s^2: (0, 0, -9.81) unless set.")
       .def("__repr__", [](const Model& model) {
         return nb::str("<Model: motor_arm_length={!r}, rod_length={!r}, {} branches>")
             .format(model.motor_arm_length(), model.rod_length(), model.branch_count());

@@ -54,4 +54,10 @@ ConditioningObject make_conditioning(OutputArray<double>& transmission, OutputAr
       result_type("Conditioning")(transmission.to_numpy(), inverse_condition.to_numpy()).release());
 }
 
+InertiaObject make_inertia(double mass, OutputArray<double>& centre_of_mass, OutputArray<double>& inertia,
+                           double arm_inertia) {
+  return nb::steal<InertiaObject>(
+      result_type("Inertia")(mass, centre_of_mass.to_numpy(), inertia.to_numpy(), arm_inertia).release());
+}
+
 }  // namespace tavrino::toolkit

@@ -30,6 +30,12 @@ class ConditioningObject : public nb::object {
   static constexpr auto Name = nb::detail::const_name("tavrino_torso._results.Conditioning");
 };
 
+class InertiaObject : public nb::object {
+ public:
+  using nb::object::object;
+  static constexpr auto Name = nb::detail::const_name("tavrino_torso._results.Inertia");
+};
+
 // `status` holds ForwardKinematicsStatus values; the result holds their names.
 ForwardKinematicsResultObject make_forward_kinematics_result(const Shape& batch, OutputArray<double>& poses,
                                                        OutputArray<std::int8_t>& status,
@@ -39,5 +45,8 @@ ForwardKinematicsResultObject make_forward_kinematics_result(const Shape& batch,
 VelocityJacobiansObject make_velocity_jacobians(OutputArray<double>& platform, OutputArray<double>& joint);
 
 ConditioningObject make_conditioning(OutputArray<double>& transmission, OutputArray<double>& inverse_condition);
+
+InertiaObject make_inertia(double mass, OutputArray<double>& centre_of_mass, OutputArray<double>& inertia,
+                           double arm_inertia);
 
 }  // namespace tavrino::toolkit

@@ -20,6 +20,7 @@
 #include <string>
 #include <utility>
 
+#include <Eigen/Eigenvalues>
 #include <toml++/toml.h>
 
 namespace tavrino {
@@ -36,8 +37,16 @@ constexpr double kRigidTolerance = 1e-6;  // how far a rotation block may be fro
 constexpr double kPerpendicularToleranceDegrees = 1.0;  // arm_zero off square to motor_axis
 constexpr std::size_t kLargestFile = std::size_t{1} << 20;  // bytes; a torso takes a few kilobytes
 
-constexpr std::array<std::string_view, 5> kTopFields = {"motor_arm_length", "rod_length", "length_unit",
-                                                        "home_pose", "branch"};
+// How far an inertia tensor may be from symmetric, and its principal moments
+// from the triangle inequality, relative to its largest entry: room for the
+// rounding of a value copied from a CAD program, not for a mistake.
+constexpr double kInertiaTolerance = 1e-6;
+
+constexpr std::array<std::string_view, 8> kTopFields = {"motor_arm_length", "rod_length", "length_unit", "home_pose",
+                                                        "gravity",          "branch",     "payload",     "motors"};
+constexpr std::array<std::string_view, 3> kPayloadFields = {"mass", "centre_of_mass", "inertia"};
+constexpr std::array<std::string_view, 4> kMotorFields = {"arm_inertia", "speed_limit", "acceleration_limit",
+                                                          "torque_limit"};
 constexpr std::array<std::string_view, 3> kCadFields = {"motor_origin", "motor_axis", "arm_zero"};
 constexpr std::array<std::string_view, 6> kBranchFields = {"anchor",       "solution",   "motor_pose",
                                                            "motor_origin", "motor_axis", "arm_zero"};
@@ -407,6 +416,90 @@ BranchValues parse_branch(const toml::node& value, std::size_t index, const Unit
   return result;
 }
 
+double positive(const toml::node& value, const std::string& field) {
+  const double result = number(value, field);
+  if (!(result > 0.0)) refuse(printed("%s: must be more than 0, got %g", field.c_str(), result));
+  return result;
+}
+
+// An inertia tensor: 3x3, symmetric, positive definite, and with principal
+// moments that meet the triangle inequality (each at most the sum of the other
+// two), as those of every rigid body do.
+Rotation inertia_tensor(const toml::node& value, const std::string& field) {
+  const toml::array& rows = items(value, 3, field, "rows of 3 numbers");
+  Rotation tensor;
+  for (std::size_t r = 0; r < 3; ++r) {
+    const std::string row_field = indexed(field, r);
+    const toml::array& row = items(rows[r], 3, row_field, "numbers");
+    for (std::size_t c = 0; c < 3; ++c) {
+      tensor(static_cast<int>(r), static_cast<int>(c)) = number(row[c], indexed(row_field, c));
+    }
+  }
+  const double largest = tensor.cwiseAbs().maxCoeff();
+  if (largest == 0.0) refuse(field + ": must be positive definite, got all zeros");
+  for (const auto& [r, c] : {std::pair(0, 1), std::pair(0, 2), std::pair(1, 2)}) {
+    if (std::abs(tensor(r, c) - tensor(c, r)) > kInertiaTolerance * largest) {
+      refuse(printed("%s: must be symmetric, but [%d][%d] is %g and [%d][%d] is %g", field.c_str(), r, c,
+                     tensor(r, c), c, r, tensor(c, r)));
+    }
+  }
+  // Scaled to order one first, so that no tensor of finite entries overflows;
+  // from the lower triangle, in ascending order.
+  const Eigen::Matrix3d scaled = tensor / largest;
+  const Eigen::Vector3d moments =
+      Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d>(scaled, Eigen::EigenvaluesOnly).eigenvalues() * largest;
+  const std::string shown = printed("%.6g, %.6g, %.6g", moments(0), moments(1), moments(2));
+  if (!(moments(0) > 0.0)) refuse(field + ": must be positive definite, got principal moments " + shown);
+  if (moments(2) > moments(0) + moments(1) + kInertiaTolerance * largest) {
+    refuse(field + ": the principal moments must meet the triangle inequality (the largest at most the sum of "
+                   "the other two), got " + shown);
+  }
+  return tensor;
+}
+
+const toml::table& table_of(const toml::table& data, std::string_view name, std::span<const std::string_view> known) {
+  const toml::node& value = *data.get(name);
+  const auto* table = value.as_table();
+  const std::string field(name);
+  if (table == nullptr) refuse(field + ": must be a [" + field + "] table, got " + kind(value));
+  reject_unknown(*table, known, field);
+  return *table;
+}
+
+TorsoFile::Payload parse_payload(const toml::table& data, const Unit& unit) {
+  const toml::table& table = table_of(data, "payload", kPayloadFields);
+  TorsoFile::Payload result;
+  result.mass = positive(require(table, "mass", "payload.mass"), "payload.mass");
+  result.centre_of_mass =
+      unit.point(require(table, "centre_of_mass", "payload.centre_of_mass"), "payload.centre_of_mass");
+  result.inertia = inertia_tensor(require(table, "inertia", "payload.inertia"), "payload.inertia");
+  return result;
+}
+
+TorsoFile::Motors parse_motors(const toml::table& data) {
+  const toml::table& table = table_of(data, "motors", kMotorFields);
+  TorsoFile::Motors result;
+  if (const toml::node* arm = table.get("arm_inertia")) {
+    result.arm_inertia = number(*arm, "motors.arm_inertia");
+    if (result.arm_inertia < 0.0) {
+      refuse(printed("motors.arm_inertia: must be 0 or more, got %g", result.arm_inertia));
+    }
+  }
+  for (auto [name, limit] : {std::pair("speed_limit", &result.speed_limit),
+                             std::pair("acceleration_limit", &result.acceleration_limit),
+                             std::pair("torque_limit", &result.torque_limit)}) {
+    if (const toml::node* value = table.get(name)) *limit = positive(*value, std::string("motors.") + name);
+  }
+  return result;
+}
+
+Vector3 gravity_vector(const toml::node& value) {
+  const toml::array& list = items(value, 3, "gravity", "numbers");
+  Vector3 result;
+  for (std::size_t i = 0; i < 3; ++i) result(static_cast<int>(i)) = number(list[i], indexed("gravity", i));
+  return result;
+}
+
 TorsoFile parse_document(const toml::table& data) {
   reject_unknown(data, kTopFields, "");
   const Unit unit = length_unit(data);
@@ -422,7 +515,13 @@ TorsoFile parse_document(const toml::table& data) {
   }
   std::array<BranchValues, kBranchCount> branches;
   for (std::size_t i = 0; i < branches.size(); ++i) branches[i] = parse_branch((*list)[i], i, unit);
-  TorsoFile result{Kinematics(arm, rod), home};
+  std::optional<TorsoFile::Payload> payload;
+  if (data.contains("payload")) payload = parse_payload(data, unit);
+  std::optional<TorsoFile::Motors> motors;
+  if (data.contains("motors")) motors = parse_motors(data);
+  const toml::node* gravity = data.get("gravity");
+  TorsoFile result{Kinematics(arm, rod), home, payload, motors,
+                   gravity != nullptr ? gravity_vector(*gravity) : Vector3(0.0, 0.0, -9.81)};
   for (const BranchValues& branch : branches) {
     result.model.add_branch(branch.anchor, branch.t_world_motor, branch.solution);
   }
@@ -644,6 +743,11 @@ std::string read_bytes(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+std::optional<Inertia> TorsoFile::inertia() const {
+  if (!payload) return std::nullopt;
+  return Inertia{payload->mass, payload->centre_of_mass, payload->inertia, motors ? motors->arm_inertia : 0.0};
+}
 
 TorsoFile parse_torso(std::string_view text, std::string_view name) {
   try {

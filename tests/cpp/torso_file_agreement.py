@@ -7,8 +7,8 @@ reader must survive.
     python3 torso_file_agreement.py PROBE
 
 Files: good ones (the example, the drawing-style file in metres and in
-millimetres, motor poses and a home pose in millimetres, motor axes of extreme
-sizes), the hostile file table of the Python tests, every field of the example
+millimetres, motor poses, a home pose and a payload in millimetres, motor axes
+of extreme sizes, motors and gravity), the hostile file table of the Python tests, every field of the example
 replaced by each of a set of values or removed, the example cut short at many
 places, and paths that are no torso file. The one difference allowed: toml++
 holds no integer beyond 64 bits, no float beyond a double and no nesting deeper
@@ -58,9 +58,12 @@ def good_files() -> list[str | bytes]:
                             ("[3, -1, 0.2]", "[0.34, 0.94, 0.0161]"))]
     pose_branches = torso_files.six_pose_branches("[[0, -1, 0, 20], [1, 0, 0, -7.5], [0, 0, 1, 3], [0, 0, 0, 1]]")
     home = "home_pose = [[1, 0, 0, 1.5], [0, 0.6, -0.8, 0], [0, 0.8, 0.6, 85], [0, 0, 0, 1]]"
+    payload = torso_files.PAYLOAD
     return [GOOD, EXAMPLE, torso_files.in_millimetres(GOOD), GOOD.replace("\n", "\r\n"),
             GOOD.replace('length_unit = "m"', ""), *extreme,
-            pose_branches.replace("rod_length = 1.0", f'rod_length = 1.0\nlength_unit = "mm"\n{home}')]
+            pose_branches.replace("rod_length = 1.0", f'rod_length = 1.0\nlength_unit = "mm"\n{home}')
+            + payload.replace("[0.004, -0.003, 0.035]", "[4, -3, 35]") + "[motors]\ntorque_limit = 1.1\n",
+            GOOD.replace("rod_length = 0.09", "rod_length = 0.09\ngravity = [0.5, 0, -9.8]") + "\n[motors]\n"]
 
 
 def toml_value(value: object) -> str:
@@ -85,7 +88,9 @@ PLACES = [("length_unit",), ("motor_arm_length",), ("rod_length",), ("home_pose"
           ("home_pose", 0, 3), ("branch",), ("branch", 5), ("branch", 0, "anchor"), ("branch", 0, "anchor", 2),
           ("branch", 1, "solution"), ("branch", 2, "motor_pose"), ("branch", 3, "motor_pose", 1),
           ("branch", 3, "motor_pose", 1, 2), ("branch", 4, "motor_pose", 3, 3), ("branch", 4, "motor_axis"),
-          ("branch", 5, "motor_origin"), ("motor_arm_lengths",)]
+          ("branch", 5, "motor_origin"), ("motor_arm_lengths",), ("gravity",), ("payload",), ("payload", "mass"),
+          ("payload", "centre_of_mass"), ("payload", "inertia", 1), ("payload", "inertia", 0, 1), ("motors",),
+          ("motors", "arm_inertia"), ("motors", "speed_limit")]
 VALUES = [0, 1, -1, 2**63 - 1, -(2**63), 40, 0.5, -0.0, 1e-7, 5e-324, 1e300, math.nan, math.inf, -math.inf, True,
           "m", "mm", "millimetres \u00b5\u00a0'\"\\\n", "", [], [1, 2, 3], [0.0, 1.0, 0.0, 0.0], [[1, 0, 0, 0]] * 4,
           [[1, 0, 0]] * 4, [[0, 1, 0, 0], [-1, 0, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]], {}, {"anchor": 1},
@@ -133,13 +138,20 @@ def python_reads(path: Path) -> str:
     values = [torso.motor_arm_length, torso.rod_length, *(v for row in torso.home for v in row)]
     for branch in torso.branches:
         values += [*branch.anchor, *(v for row in branch.t_world_motor for v in row), branch.solution]
-    return "ok " + " ".join(repr(v) for v in values)
+    payload, motors = torso.payload, torso.motors
+    values += [None] if payload is None else [payload.mass, *payload.centre_of_mass,
+                                              *(v for row in payload.inertia for v in row)]
+    values += [None] if motors is None else [motors.arm_inertia, motors.speed_limit, motors.acceleration_limit,
+                                             motors.torque_limit]
+    values += torso.gravity
+    return "ok " + " ".join("none" if v is None else repr(v) for v in values)
 
 
 def same_bits(a: str, b: str) -> bool:
     first, second = a.split()[1:], b.split()[1:]
-    return len(first) == len(second) and all(struct.pack("<d", float(x)) == struct.pack("<d", float(y))
-                                             for x, y in zip(first, second))
+    return len(first) == len(second) and all(
+        x == y if "none" in (x, y) else struct.pack("<d", float(x)) == struct.pack("<d", float(y))
+        for x, y in zip(first, second))
 
 
 def agree(python: str, cpp: str) -> bool:

@@ -5,6 +5,7 @@ any memory layout), input read in place, and the errors for wrong arguments."""
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import tracemalloc
 from collections.abc import Callable, Sequence
@@ -14,7 +15,7 @@ import numpy as np
 import pytest
 
 from tavrino_torso import Model, Torso
-from tavrino_torso._results import Conditioning, ForwardKinematicsResult, VelocityJacobians
+from tavrino_torso._results import Conditioning, ForwardKinematicsResult, Inertia, VelocityJacobians
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
 from .support import make_pose
@@ -104,6 +105,18 @@ CALLS: dict[str, tuple[Call, list[tuple[str, tuple[int, ...]]]]] = {
     "platform_twist": (
         lambda m, a: m.platform_twist((a[0], a[1]), joint_velocities=a[2]),
         [("platform", (6, 6)), ("joint", (6,)), ("vector", (6,))],
+    ),
+    "motor_torques": (
+        lambda m, a: m.motor_torques(a[0], a[1], a[2], 0.1),
+        [("poses", (4, 4)), ("angles", (6,)), ("vector", (6,))],
+    ),
+    "joint_accelerations": (
+        lambda m, a: m.joint_accelerations(a[0], a[1], a[2], a[3]),
+        [("poses", (4, 4)), ("angles", (6,)), ("vector", (6,)), ("vector", (6,))],
+    ),
+    "inverse_dynamics": (
+        lambda m, a: m.inverse_dynamics(a[0], a[1], twist=a[2], twist_rate=a[3], body_yaw=-0.3),
+        [("poses", (4, 4)), ("angles", (6,)), ("vector", (6,)), ("vector", (6,))],
     ),
 }
 
@@ -228,6 +241,15 @@ ERRORS: list[tuple[Callable[[Model], Any], type[Exception], list[str]]] = [
     (lambda m: m.add_branch(ZEROS6[:3], np.stack([IDENTITY] * 2), 1.0), ValueError,
      ["'t_world_motor'", "(4, 4)", "(2, 4, 4)"]),
     (lambda m: m.add_branch(ZEROS6[:3], np.zeros((4, 4)), 1.0), ValueError, ["'t_world_motor'", "invertible"]),
+    (lambda m: m.motor_torques(IDENTITY, ZEROS6, ZEROS6[:3]), ValueError, ["motor_torques", "'wrench'", "(..., 6)"]),
+    (lambda m: m.inverse_dynamics(np.stack([IDENTITY] * 2), ZEROS6, ZEROS6, np.zeros((3, 6))), ValueError,
+     ["inverse_dynamics", "do not broadcast", "'poses' (2,)", "'twist_rate' (3,)"]),
+    (lambda m: m.joint_accelerations(IDENTITY, ZEROS6, None, ZEROS6), TypeError, ["'twist'", "(..., 6)"]),
+    (lambda m: m.set_inertia(-1.0, ZEROS6[:3], np.eye(3)), ValueError, ["set_inertia", "'mass'"]),
+    (lambda m: m.set_inertia(1.0, ZEROS6[:3], np.eye(3), math.inf), ValueError, ["set_inertia", "'arm_inertia'"]),
+    (lambda m: m.set_inertia(1.0, ZEROS6[:3], np.eye(2)), ValueError, ["'inertia'", "(3, 3)", "(2, 2)"]),
+    (lambda m: m.set_inertia(1.0, [0.0, math.nan, 0.0], np.eye(3)), ValueError, ["'centre_of_mass'", "finite"]),
+    (lambda m: setattr(m, "gravity", [0.0, -9.81]), ValueError, ["gravity", "(3,)"]),
 ]
 
 
@@ -249,7 +271,36 @@ def test_velocity_kinematics_and_conditioning_need_six_branches(branches: int) -
     model = Model(1.0, 1.0)
     for _ in range(branches):
         model.add_branch(ZEROS6[:3], IDENTITY, 1.0)
-    for call in (model.velocity_jacobians, model.conditioning):
+    model.set_inertia(1.0, ZEROS6[:3], np.eye(3))
+    for call in (model.velocity_jacobians, model.conditioning, lambda p, q: model.motor_torques(p, q, ZEROS6),
+                 lambda p, q: model.joint_accelerations(p, q, ZEROS6, ZEROS6),
+                 lambda p, q: model.inverse_dynamics(p, q, ZEROS6, ZEROS6)):
         with pytest.raises(ValueError, match=f"exactly 6 branches, it has {branches}"):
             call(IDENTITY, ZEROS6)
     assert model.solve_forward_kinematics(ZEROS6).status == "invalid_model"
+
+
+def test_the_dynamics_take_the_torsos_payload_arms_and_gravity() -> None:
+    torso = Torso.example()
+    assert torso.payload is not None and torso.motors is not None
+    model = torso.model()
+    inertia = model.inertia
+    assert inertia is not None and isinstance(inertia, Inertia)
+    assert (inertia.mass, tuple(inertia.centre_of_mass)) == (torso.payload.mass, torso.payload.centre_of_mass)
+    assert np.array_equal(inertia.inertia, torso.payload.inertia)
+    assert inertia.arm_inertia == torso.motors.arm_inertia
+    assert np.array_equal(model.gravity, torso.gravity)
+    # Without a payload there is nothing to accelerate: inverse dynamics says
+    # so, statics need none. A model's gravity can be changed.
+    bare = dataclasses.replace(torso, payload=None).model()
+    assert bare.inertia is None
+    angles = bare.inverse_kinematics(IDENTITY)
+    with pytest.raises(ValueError, match=r"no inertia: give the torso a \[payload\] table"):
+        bare.inverse_dynamics(IDENTITY, angles, ZEROS6, ZEROS6)
+    weight = [0.0, 0.0, -torso.payload.mass * 9.81, 0.0, 0.0, 0.0]
+    held = bare.motor_torques(IDENTITY, angles, weight)
+    model.gravity = [0.0, 0.0, 0.0]
+    assert not model.inverse_dynamics(IDENTITY, angles, ZEROS6, ZEROS6).any()
+    model.gravity = (0.0, 0.0, -9.81)
+    centred = dataclasses.replace(torso, payload=dataclasses.replace(torso.payload, centre_of_mass=(0.0, 0.0, 0.0)))
+    assert np.allclose(centred.model().inverse_dynamics(IDENTITY, angles, ZEROS6, ZEROS6), held, rtol=1e-14)

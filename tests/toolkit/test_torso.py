@@ -1,5 +1,6 @@
 """The Torso value: the built-in example is the C++ core's example torso bit
-for bit, and a torso survives the trip through a file exactly."""
+for bit, and a torso, with its payload, motors and gravity, survives the trip
+through a file exactly."""
 
 from __future__ import annotations
 
@@ -11,7 +12,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from tavrino_torso import Branch, DescriptionError, Torso
+from tavrino_torso import Branch, DescriptionError, Motors, Payload, Torso
 
 from .support import DRAWN_FILE, EXAMPLE_FILE, ROOT
 
@@ -54,7 +55,9 @@ def test_the_drawn_file_is_the_example_torso_to_its_fifteen_decimals():
 def test_a_torso_written_to_a_file_reads_back_exactly(tmp_path):
     turned = tuple(Branch(b.anchor, b.t_world_motor, -b.solution) for b in Torso.example().branches)
     home = ((1.0, 0.0, 0.0, -0.0), (0.0, 1.0, 0.0, 1e-310), (0.0, 0.0, 1.0, 0.123456789012345678), (0, 0, 0, 1))
-    for torso in (Torso.example(), Torso(1e-6, 1e3, turned, home)):
+    payload = Payload(1e-300, (-0.0, 5e-324, 999.0), ((1e300, 0, 1e290), (0, 1e300, 0), (1e290, 0, 1e300)))
+    odd = Torso(1e-6, 1e3, turned, home, payload, Motors(0.0, torque_limit=0.1), (1e-310, -0.0, 1.5))
+    for torso in (Torso.example(), odd, Torso(0.04, 0.09, turned, motors=Motors())):
         torso.to_toml(tmp_path / "torso.toml")
         again = Torso.from_toml(tmp_path / "torso.toml")
         assert again == torso
@@ -82,13 +85,17 @@ ODD_VALUES = st.recursive(
 
 
 @given(anchor=ODD_VALUES | st.just((0.0, 0.0, 0.085)), pose=ODD_VALUES | st.just(np.eye(4)),
-       solution=ODD_VALUES | st.just(1), length=ODD_VALUES | st.just(0.04))
-def test_a_torso_made_of_anything_is_made_or_refused_with_a_description_error(anchor, pose, solution, length):
+       solution=ODD_VALUES | st.just(1), length=ODD_VALUES | st.just(0.04),
+       inertia=ODD_VALUES | st.just(np.diag([1.0, 1.0, 1.5])), limit=ODD_VALUES | st.just(7.0))
+def test_a_torso_made_of_anything_is_made_or_refused_with_a_description_error(anchor, pose, solution, length,
+                                                                               inertia, limit):
     try:
         branch = Branch(anchor, pose, solution)
-        torso = Torso(length, 0.09, (branch,) * 6)
+        torso = Torso(length, 0.09, (branch,) * 6, payload=Payload(1.0, (0, 0, 0), inertia),
+                      motors=Motors(speed_limit=limit))
     except DescriptionError as error:
-        assert re.match(r"^(anchor|t_world_motor|solution|motor_arm_length)(\[\d\])*: ", str(error))
+        assert re.match(r"^(anchor|t_world_motor|solution|motor_arm_length|inertia|speed_limit)(\[\d\])*: ",
+                        str(error))
     else:
         assert all(type(v) is float for v in (*branch.anchor, *sum(branch.t_world_motor, ()), branch.solution,
                                               torso.motor_arm_length))

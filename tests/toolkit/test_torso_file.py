@@ -1,6 +1,7 @@
 """Torso files: the shipped example reads as the built-in torso, millimetres
-become metres, and whatever a file holds, a mistake is a DescriptionError that
-names the field (or for broken TOML the line): never a traceback or a hang."""
+become metres (kilograms and seconds stay as they are), and whatever a file
+holds, a mistake is a DescriptionError that names the field (or for broken TOML
+the line): never a traceback or a hang."""
 
 from __future__ import annotations
 
@@ -15,7 +16,8 @@ from hypothesis import strategies as st
 
 from tavrino_torso import DescriptionError, Torso
 
-from .torso_files import AXIS, BAD_FILES, DRAWN_FILE, GOOD, first_branch_with, in_millimetres, six_pose_branches
+from .torso_files import (AXIS, BAD_FILES, DRAWN_FILE, GOOD, PAYLOAD, first_branch_with, in_millimetres,
+                          six_pose_branches)
 
 
 def read(tmp_path: Path, content: str | bytes) -> Torso:
@@ -59,8 +61,10 @@ def test_pose_branches_and_a_home_pose_in_millimetres_are_read_in_metres(tmp_pat
     text = six_pose_branches("[[1, 0, 0, 20], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]").replace(
         "rod_length = 1.0", 'rod_length = 1.0\nlength_unit = "mm"\n'
         "home_pose = [[1, 0, 0, 1.5], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]")
-    torso = read(tmp_path, text)
+    torso = read(tmp_path, text + PAYLOAD.replace("[0.004, -0.003, 0.035]", "[4, -3, 35]"))
     assert (torso.motor_arm_length, torso.rod_length, torso.home[0][3]) == (0.001, 0.001, 0.0015)
+    assert torso.payload is not None and torso.payload.centre_of_mass == (0.004, -0.003, 0.035)
+    assert (torso.payload.mass, torso.payload.inertia[1][1]) == (1.8, 0.0047)  # kg and kg m^2 whatever the unit
     moved = ((1.0, 0.0, 0.0, 0.02), *Torso.example().home[1:])
     assert all(b.t_world_motor == moved and b.solution == 1.0 for b in torso.branches)
 

@@ -41,6 +41,19 @@ def in_millimetres(text: str) -> str:
     return text.replace('length_unit = "m"', 'length_unit = "mm"')
 
 
+PAYLOAD = """
+[payload]
+mass = 1.8
+centre_of_mass = [0.004, -0.003, 0.035]
+inertia = [[0.0042, 0.0001, 0.0], [0.0001, 0.0047, 0.0], [0.0, 0.0, 0.0061]]
+"""
+
+
+def payload_with(line_from: str, line_to: str) -> str:
+    assert line_from in PAYLOAD
+    return GOOD + PAYLOAD.replace(line_from, line_to, 1)
+
+
 BAD_FILES = [
     (GOOD.replace("motor_arm_length = 0.04", ""), "motor_arm_length: missing"),
     (GOOD.replace("rod_length = 0.09", 'rod_length = "90 mm"'), "rod_length: must be a number, got a string"),
@@ -105,6 +118,27 @@ BAD_FILES = [
     (six_pose_branches(IDENTITY).replace(f"motor_pose = {IDENTITY}\n", "", 1), "branch[0].motor_pose: missing"),
     (GOOD.replace("rod_length = 0.09", "home_pose = [[2, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]\n"
                   "rod_length = 0.09"), "home_pose: the upper-left 3x3 block must be a rotation"),
+    # what the platform carries, what the motors can do, and gravity
+    (payload_with("mass = 1.8", "mass = 0"), "payload.mass: must be more than 0, got 0"),
+    (payload_with("mass = 1.8\n", ""), "payload.mass: missing"),
+    (payload_with("centre_of_mass = [0.004, -0.003, 0.035]", "centre_of_mass = [0.004, -0.003]"),
+     "payload.centre_of_mass: must be a list of 3 numbers, got 2 items"),
+    (payload_with("[0.0001, 0.0047, 0.0]", "[0.0002, 0.0047, 0.0]"),
+     "payload.inertia: must be symmetric, but [0][1] is 0.0001 and [1][0] is 0.0002"),
+    (payload_with("[0.0, 0.0, 0.0061]", "[0.0, 0.0, -0.0061]"), "payload.inertia: must be positive definite"),
+    (payload_with("[0.0, 0.0, 0.0061]", "[0.0, 0.0, 0.01]"),
+     "payload.inertia: the principal moments must meet the triangle inequality"),
+    (payload_with(", [0.0, 0.0, 0.0061]]", "]"), "payload.inertia: must be a list of 3 rows of 3 numbers, got 2"),
+    (payload_with("[0.0, 0.0, 0.0061]", "[0.0, 0.0, 1e400]"), "payload.inertia[2][2]: must be a finite number"),
+    (payload_with("mass = 1.8", "mass = 1.8\nmas = 1.8"), "payload.mas: unknown field"),
+    (GOOD.replace("rod_length = 0.09", "rod_length = 0.09\npayload = 3"),
+     "payload: must be a [payload] table, got an integer"),
+    (GOOD + "\n[motors]\nspeed_limit = -7\n", "motors.speed_limit: must be more than 0, got -7"),
+    (GOOD + "\n[motors]\narm_inertia = -1e-5\n", "motors.arm_inertia: must be 0 or more, got -1e-05"),
+    (GOOD + "\n[motors]\ntorque_limit = true\n", "motors.torque_limit: must be a number, got a boolean"),
+    (GOOD + "\n[motors]\ntorque_limt = 1\n", "motors.torque_limt: unknown field"),
+    (GOOD.replace("rod_length = 0.09", "rod_length = 0.09\ngravity = [0, -9.81]"),
+     "gravity: must be a list of 3 numbers, got 2 items"),
     # broken TOML: the line is named
     (GOOD.replace("rod_length = 0.09", "rod_length = = 0.09"), "not valid TOML: Invalid value (at line 12, column 14)"),
     (GOOD.replace("rod_length = 0.09", "rod_length = " + "[" * 500 + "]" * 500),

@@ -10,6 +10,7 @@
 //   forward_step.hpp    one step of the iterative forward kinematics, from an estimate
 //   forward_solve.hpp   forward kinematics solved to convergence, with a status
 //   velocity.hpp        velocity Jacobians and conditioning
+//   dynamics.hpp        motor torques: statics, motor accelerations and inverse dynamics
 //   internal_error.hpp  InternalError, the one exception of a broken precondition
 //
 // Nothing here depends on Python.
@@ -25,7 +26,7 @@
 // throws nothing. A broken precondition throws tavrino::InternalError: a
 // singular pose (a motor pose, or the forward-kinematics estimate, with an
 // exactly zero determinant), a wrong branch count (forward kinematics, velocity
-// kinematics and conditioning need six branches; a caller's result buffer must
+// kinematics, conditioning and dynamics need six branches; a caller's result buffer must
 // match the branches), an invalid yaw band. Nothing else is thrown, apart from
 // std::bad_alloc by the calls that build a model or return a std::vector. Each
 // declaration says which of these it can raise.
@@ -34,11 +35,13 @@
 // runtime allocates every exception object, and InternalError its message):
 // inverse_kinematics_into, inverse_kinematics_safe_into, forward_kinematics,
 // reset_forward_kinematics, solve_forward_kinematics (which never throws),
-// velocity_jacobians, joint_velocities, platform_twist and conditioning.
+// velocity_jacobians, joint_velocities, platform_twist, conditioning,
+// motor_torques, gravity_wrench, joint_accelerations and inverse_dynamics.
 //
 // The matrix types are unaligned (see pose.hpp): no Eigen definition is needed
 // or imposed, and they lay out the same whatever the user's compiler flags.
 
+#include <tavrino/kinematics/dynamics.hpp>
 #include <tavrino/kinematics/example_torso.hpp>
 #include <tavrino/kinematics/forward_solve.hpp>
 #include <tavrino/kinematics/forward_step.hpp>

@@ -25,7 +25,7 @@ The rooms, from the bottom: `model` (the parameters and the rod residuals),
 
 from .design import calibration_poses
 from .measurements import MeasurementError, Measurements, read_measurements, write_measurements
-from .report import Calibration, Errors, Parameter
+from .report import Calibration, Errors, NoiseLevels, Parameter
 from .solve import IDENTIFIABLE_RCOND, LOSSES, calibrate, validate
 
 __all__ = [
@@ -35,6 +35,7 @@ __all__ = [
     "Errors",
     "MeasurementError",
     "Measurements",
+    "NoiseLevels",
     "Parameter",
     "calibrate",
     "calibration_poses",

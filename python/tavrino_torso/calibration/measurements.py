@@ -12,8 +12,10 @@ file is reported with its row and column.
 from __future__ import annotations
 
 import csv
+import io
 import math
 import os
+import stat
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -26,6 +28,13 @@ ANGLE_UNITS = {"rad": 1.0, "deg": math.pi / 180.0}
 # A quaternion whose norm is further than this from 1 is a mistake, not rounding;
 # within it the quaternion is normalised (trackers print four to six decimals).
 QUATERNION_TOLERANCE = 1e-3
+# Beyond these a number is no measurement of a torso (metres, radians): refused
+# before it can overflow the arithmetic.
+LARGEST_VALUE = {"length": 1e6, "angle": 1e6}
+# A number is written in a few dozen characters; a cell far longer is not one.
+LONGEST_CELL = 100
+# A measurements file holds some thousand rows of a hundred-odd bytes.
+LARGEST_FILE = 64 << 20
 
 
 class MeasurementError(ValueError):
@@ -95,6 +104,16 @@ def _from_table(table: np.ndarray, names: tuple[str, ...], where: Any) -> Measur
             int(row) + 1,
             names[column],
         )
+    for kind, part in (("length", table[:, :3]), ("angle", table[:, 7:])):
+        huge = np.abs(part) > LARGEST_VALUE[kind]
+        if huge.any():
+            row, column = np.argwhere(huge)[0]
+            column += 0 if kind == "length" else 7
+            raise MeasurementError(
+                f"{where(row + 1, names[column])}: {table[row, column]:g} is out of range for a {kind}",
+                int(row) + 1,
+                names[column],
+            )
     quaternions = table[:, 3:7]
     norms = np.linalg.norm(quaternions, axis=1)
     off = np.abs(norms - 1.0) > QUATERNION_TOLERANCE
@@ -124,11 +143,12 @@ def read_measurements(
     """
     length, angle = _unit(length_unit, LENGTH_UNITS, "length"), _unit(angle_unit, ANGLE_UNITS, "angle")
     names = columns(branch_count)
-    with open(path, newline="", encoding="utf-8") as stream:
-        rows = [row for row in csv.reader(stream) if any(cell.strip() for cell in row)]
+    rows = _rows(path)
     if not rows or tuple(cell.strip() for cell in rows[0]) != names:
-        found = ",".join(cell.strip() for cell in rows[0]) if rows else "an empty file"
+        found = ",".join(cell.strip() for cell in rows[0])[:200] if rows else "an empty file"
         raise MeasurementError(f"{path}: the header must be {','.join(names)}, not {found}", 0, None)
+    if len(rows) == 1:
+        raise MeasurementError(f"{path}: no samples, only the header", None, None)
     table = np.empty((len(rows) - 1, len(names)))
     for number, row in enumerate(rows[1:], start=1):
         if len(row) != len(names):
@@ -137,16 +157,41 @@ def read_measurements(
             )
         for index, cell in enumerate(row):
             try:
+                if len(cell) > LONGEST_CELL:
+                    raise ValueError
                 table[number - 1, index] = float(cell)
             except ValueError:
+                shown = repr(cell.strip()) if len(cell) <= LONGEST_CELL else f"a cell of {len(cell)} characters"
                 raise MeasurementError(
-                    f"{path}: row {number}, column {names[index]}: {cell.strip()!r} is not a number",
+                    f"{path}: row {number}, column {names[index]}: {shown} is not a number",
                     number,
                     names[index],
                 ) from None
     table[:, :3] *= length
     table[:, 7:] *= angle
     return _from_table(table, names, lambda row, column: f"{path}: row {row}, column {column}")
+
+
+def _rows(path: str | os.PathLike[str]) -> list[list[str]]:
+    """The file's non-blank rows of cells. Only a regular file is read (a FIFO would
+    block, a device never end), as UTF-8 with or without a byte-order mark."""
+    info = os.stat(path)
+    if not stat.S_ISREG(info.st_mode):
+        raise MeasurementError(f"{path}: cannot be read: not a regular file", None, None)
+    with open(path, "rb") as stream:
+        data = stream.read(LARGEST_FILE + 1)
+    if len(data) > LARGEST_FILE:
+        raise MeasurementError(f"{path}: larger than {LARGEST_FILE >> 20} MB, too large for measurements", None, None)
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise MeasurementError(f"{path}: not UTF-8 text (line {line})", None, None) from None
+    reader = csv.reader(io.StringIO(text, newline=""))
+    try:
+        return [row for row in reader if any(cell.strip() for cell in row)]
+    except csv.Error as error:
+        raise MeasurementError(f"{path}: line {reader.line_num}: {error}", None, None) from None
 
 
 def write_measurements(

@@ -230,7 +230,8 @@ class Layout:
         )
 
     def torso_of(self, x: Array) -> Torso:
-        """The torso that x describes; each branch keeps its assembly mode, the torso its home."""
+        """The torso that x describes; each branch keeps its assembly mode, the torso its home,
+        payload, motors and gravity."""
         g = self.geometry(x)
         branches = []
         for i, nominal in enumerate(self.torso.branches):
@@ -248,6 +249,9 @@ class Layout:
             rod_length=float(g.rod),
             branches=tuple(branches),
             home=self.torso.home,
+            payload=self.torso.payload,
+            motors=self.torso.motors,
+            gravity=self.torso.gravity,
         )
 
     def tolerances(self) -> Array:
@@ -298,6 +302,12 @@ def samples(poses: Array, angles: Array) -> Samples:
     )
 
 
+def _in_plane(rotations: Array, plane: Array) -> Array:
+    """R_b (c, s, 0) for every sample n and branch b: rotations (B, 3, 3), plane (N, B, 2)."""
+    direction: Array = (rotations[:, :, :2] @ plane[..., None])[..., 0]
+    return direction
+
+
 def residuals(layout: Layout, x: Array, data: Samples) -> Array:
     """Rod-length errors (N, B) in metres."""
     return residuals_and_jacobian(layout, x, data, jacobian=False)[0]
@@ -307,8 +317,10 @@ def residuals_and_jacobian(layout: Layout, x: Array, data: Samples, jacobian: bo
     """Rod-length errors (N, B) in metres and their Jacobian (N, B, size) (empty without `jacobian`)."""
     g = layout.geometry(x)
     # The arm direction in the world and the anchor in the tracker frame, per sample and branch.
-    arm_direction = np.einsum("bjk,nbk->nbj", g.rotations[:, :, :2], data.cos_sin)
-    in_tracker = data.positions[:, None, :] + np.einsum("njk,bk->nbj", data.rotations, g.anchors)
+    # Products of small matrices as batched matmul, which numpy runs several times
+    # faster than the equivalent einsum.
+    arm_direction = _in_plane(g.rotations, data.cos_sin)
+    in_tracker = data.positions[:, None, :] + g.anchors @ np.swapaxes(data.rotations, 1, 2)
     in_world = in_tracker @ g.tracker_rotation.T
     delta = g.origins + g.arm * arm_direction - in_world - g.tracker_translation
     distance = np.sqrt(np.sum(delta * delta, axis=-1))
@@ -321,8 +333,8 @@ def residuals_and_jacobian(layout: Layout, x: Array, data: Samples, jacobian: bo
         u[unit_fix] = (1.0, 0.0, 0.0)
     n, b = error.shape
     jac: Array = np.zeros((n, b, layout.size))
-    anchor_rows = -np.einsum("nbj,jk,nkl->nbl", u, g.tracker_rotation, data.rotations)
-    in_motor = np.einsum("nbj,bjk->nbk", u, g.rotations)  # R^T u
+    anchor_rows = -((u @ g.tracker_rotation) @ data.rotations)
+    in_motor = (u[..., None, :] @ g.rotations)[..., 0, :]  # R^T u
     arm_tip = g.arm * np.concatenate([data.cos_sin, np.zeros((n, b, 1))], axis=-1)
     turn_rows = np.einsum("nbj,bjk->nbk", np.cross(arm_tip, in_motor), right_jacobian(g.turns))
     for i in range(b):
@@ -338,3 +350,46 @@ def residuals_and_jacobian(layout: Layout, x: Array, data: Samples, jacobian: bo
         # Left Jacobian of the world-frame turn: J_l(w) = J_r(w)^T.
         jac[:, :, t + 3 : t + 6] = np.cross(u, in_world) @ right_jacobian(g.tracker_turn).T
     return error, jac
+
+
+class Sensitivities(NamedTuple):
+    """How each rod residual moves with the errors of its sample's measurements, to first order."""
+
+    position: Array  # (N, B, 3) per metre of tracker position error, tracker axes
+    turn: Array  # (N, B, 3) per radian of tracker turn (a rotation vector on the measured orientation, tracker axes)
+    encoder: Array  # (N, B) per radian of error in the branch's own encoder
+
+
+def sensitivities(layout: Layout, x: Array, data: Samples) -> Sensitivities:
+    """The rod residuals' derivatives with respect to the measurements (not the parameters).
+
+    A sample's six residuals share its tracker error, so their errors are correlated:
+    these derivatives give their covariance for given noise levels (see covariances).
+    """
+    g = layout.geometry(x)
+    arm_direction = _in_plane(g.rotations, data.cos_sin)
+    rotated_anchor = g.anchors @ np.swapaxes(data.rotations, 1, 2)  # R b, tracker axes
+    in_world = (data.positions[:, None, :] + rotated_anchor) @ g.tracker_rotation.T
+    delta = g.origins + g.arm * arm_direction - in_world - g.tracker_translation
+    u = delta / np.maximum(np.linalg.norm(delta, axis=-1), _TINY_DISTANCE)[..., None]
+    v = u @ g.tracker_rotation  # the rod direction in tracker axes
+    # The anchor moves by -[R b]x d for a turn d of the measured orientation, and the
+    # residual by v . (R b x d) = (v x R b) . d.
+    tangent = np.stack([-data.cos_sin[..., 1], data.cos_sin[..., 0]], axis=-1)
+    arm_tangent = _in_plane(g.rotations, tangent)
+    return Sensitivities(
+        position=-v,
+        turn=np.cross(v, rotated_anchor),
+        encoder=g.arm * np.sum(u * arm_tangent, axis=-1),
+    )
+
+
+def covariances(s: Sensitivities, position: float, turn: float, encoder: float) -> Array:
+    """The covariance (N, B, B) of each sample's rod residuals, for independent errors of
+    standard deviation `position` (metres, per axis), `turn` (radians, per axis) of the
+    tracker and `encoder` (radians) of each encoder."""
+    c: Array = position**2 * (s.position @ np.swapaxes(s.position, 1, 2))
+    c += turn**2 * (s.turn @ np.swapaxes(s.turn, 1, 2))
+    b = s.encoder.shape[1]
+    c[:, range(b), range(b)] += encoder**2 * s.encoder**2
+    return c
