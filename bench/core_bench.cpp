@@ -10,6 +10,8 @@
 // - solve_forward_kinematics tracking the demo trajectory (200 Hz, one call per
 //   tick from the previous solution), velocity_jacobians and conditioning,
 //   each against one forward kinematics step from the same start;
+// - motor_torques (with gravity_wrench) and inverse_dynamics against one
+//   tracking solve_forward_kinematics call at the same ticks;
 //
 // then what the solver reaches: iterations and errors along the trajectory and
 // from home, and the statuses from far starts; and last the per-call latency of
@@ -413,6 +415,28 @@ int main() {
   }});
   workloads.push_back({"conditioning", step, [&](int) {
     keep(conditioning(ik_torso, tracking.starts[tick], tracking.angles[tick], std::nullopt));
+    tick = tick + 1 == ticks ? 0 : tick + 1;
+  }});
+  // The dynamics at the same ticks, against the tracking solve: what a control
+  // loop adds for its torque feed-forward.
+  const std::string solve = "solve_forward_kinematics, tracking";
+  Inertia payload;
+  payload.mass = 1.8;
+  payload.centre_of_mass = Vector3(0.004, -0.003, 0.035);
+  payload.inertia << 0.0042, 0.0001, 0.0, 0.0001, 0.0047, 0.0, 0.0, 0.0, 0.0061;
+  payload.arm_inertia = 3.5e-5;
+  const Vector3 gravity(0.0, 0.0, -9.81);
+  Vector6 twist, twist_rate;
+  twist << 0.01, -0.02, 0.005, 0.3, -0.2, 0.1;
+  twist_rate << 0.5, 0.2, -0.3, 2.0, 1.0, -1.5;
+  workloads.push_back({"motor_torques (gravity feed-forward)", solve, [&](int) {
+    const Pose& pose = tracking.starts[tick];
+    keep(motor_torques(ik_torso, pose, tracking.angles[tick], std::nullopt, gravity_wrench(payload, pose, gravity)));
+    tick = tick + 1 == ticks ? 0 : tick + 1;
+  }});
+  workloads.push_back({"inverse_dynamics", solve, [&](int) {
+    keep(inverse_dynamics(ik_torso, payload, tracking.starts[tick], tracking.angles[tick], std::nullopt, twist,
+                          twist_rate, gravity));
     tick = tick + 1 == ticks ? 0 : tick + 1;
   }});
 

@@ -7,11 +7,15 @@
                           platform Jacobian
   forward-kinematics.png  rod errors per forward kinematics call from several
                           starting estimates, and the tracking error along a trajectory
+  holding-torque.png      the most loaded motor's torque holding the payload still,
+                          over the same maps
+  motion.png              a time-optimal motion through four waypoints: the motor
+                          angles, speeds and torques over time, with the limits
 
     python examples/pictures.py --out docs/images   # the committed copies
     python examples/pictures.py                     # into build/demo/
 
-Needs matplotlib: pip install '.[plot]'.
+Needs matplotlib and toppra: pip install '.[plot,motion]'.
 """
 
 from __future__ import annotations
@@ -21,13 +25,15 @@ import math
 import sys
 from pathlib import Path
 
+import numpy as np
+
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from rod_errors import rod_error_norm  # noqa: E402
 from tracking import track  # noqa: E402
 from trajectory import ticks  # noqa: E402
 
-from tavrino_torso import Torso, plot, pose, workspace  # noqa: E402
+from tavrino_torso import Torso, motion, plot, pose, workspace  # noqa: E402
 
 DEGREE = math.pi / 180.0
 DEFAULT_OUT = Path(__file__).resolve().parents[1] / "build" / "demo"
@@ -76,12 +82,30 @@ def forward_picture(path: Path) -> None:
                           [s.rotation_error for s in steps])
 
 
+# The planned motion of docs/motion.md.
+WAYPOINTS = (pose(0.0, 0.0, 0.0), pose(0.01, 0.0, 0.005, roll=0.1), pose(-0.01, 0.01, 0.0, pitch=-0.1, yaw=0.2),
+             pose(0.0, 0.0, 0.0))
+
+
+def motion_pictures(holding: Path, planned: Path) -> None:
+    torso = Torso.example()
+    motion.draw_holding_torque(motion.holding_torque(torso), torso, holding,
+                               title="Example torso: torque of the most loaded motor holding its 1.8 kg payload "
+                                     "still (grey: out of reach)")
+    trajectory = motion.plan(torso, np.stack(WAYPOINTS))
+    motion.draw_trajectory(trajectory, torso, planned,
+                           title=f"Example torso: the fastest motion through four waypoints, "
+                                 f"{trajectory.duration:.2f} s within the motors' limits (dashed)")
+
+
 def write_all(out: Path) -> list[Path]:
     out.mkdir(parents=True, exist_ok=True)
-    paths = {name: out / f"{name}.png" for name in ("torso", "workspace", "conditioning", "forward-kinematics")}
+    names = ("torso", "workspace", "conditioning", "forward-kinematics", "holding-torque", "motion")
+    paths = {name: out / f"{name}.png" for name in names}
     torso_picture(paths["torso"])
     workspace_pictures(paths["workspace"], paths["conditioning"])
     forward_picture(paths["forward-kinematics"])
+    motion_pictures(paths["holding-torque"], paths["motion"])
     return list(paths.values())
 
 

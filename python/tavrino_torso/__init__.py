@@ -8,7 +8,8 @@ numpy arrays.
 - `Model`: the C++ kinematics, batched: inverse kinematics, forward kinematics
   that converges and says so (`ForwardKinematicsResult`), velocity Jacobians,
   conditioning, motor torques and inverse dynamics.
-- `pose`, `from_quaternion`, `quaternion`, `rpy`, `unwrap`: poses and angles as arrays.
+- `pose`, `from_quaternion`, `quaternion`, `rpy`, `unwrap`, `twists`: poses,
+  angles and velocities as arrays.
 - `check`, `workspace`: a torso's geometry checked, and its workspace swept.
 
 Submodules: `tavrino_torso.plot` (pictures, with matplotlib),
@@ -34,7 +35,7 @@ from tavrino_torso import calibration, plot
 from tavrino_torso._native import Model
 from tavrino_torso._results import ForwardKinematicsResult
 from tavrino_torso.check import check
-from tavrino_torso.poses import from_quaternion, pose, quaternion, rpy, unwrap
+from tavrino_torso.poses import from_quaternion, pose, quaternion, rpy, twists, unwrap
 from tavrino_torso.torso import Branch, DescriptionError, Motors, Payload, Torso
 from tavrino_torso.workspace import workspace
 
@@ -51,6 +52,7 @@ __all__ = [
     "quaternion",
     "rpy",
     "unwrap",
+    "twists",
     "check",
     "workspace",
 ]

@@ -35,6 +35,9 @@ class MissingMatplotlib(ImportError):
     """Raised by the drawing functions when matplotlib is not installed."""
 
 
+NO_MATPLOTLIB = "drawing needs matplotlib, which is not installed: pip install 'tavrino_torso_kinematics[plot]'"
+
+
 def figure(**options: Any) -> Figure:
     """A matplotlib Figure (options as for matplotlib.figure.Figure), made
     without pyplot; MissingMatplotlib when matplotlib is not installed. Every
@@ -43,9 +46,18 @@ def figure(**options: Any) -> Figure:
         import matplotlib  # noqa: F401  (first: without it nothing of matplotlib works, even if partly imported)
         from matplotlib.figure import Figure
     except ImportError:
-        raise MissingMatplotlib("drawing needs matplotlib, which is not installed: "
-                                "pip install 'tavrino_torso_kinematics[plot]'") from None
+        raise MissingMatplotlib(NO_MATPLOTLIB) from None
     return Figure(**options)
+
+
+def picture_formats() -> tuple[str, ...]:
+    """The picture formats that save writes, by file extension ("png", "pdf",
+    "svg", ...); MissingMatplotlib when matplotlib is not installed."""
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:
+        raise MissingMatplotlib(NO_MATPLOTLIB) from None
+    return tuple(sorted(FigureCanvasBase.get_supported_filetypes()))
 
 
 def save(fig: Figure, path: str | Path, **options: Any) -> None:

@@ -53,6 +53,7 @@ import numbers
 import re
 import stat
 import tomllib
+import unicodedata
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -88,6 +89,29 @@ class DescriptionError(ValueError):
     """A torso description that cannot be used. The message names the field, as
     in "branch[3].anchor: must be a list of 3 numbers, got 2 items", and for a
     file that is not valid TOML the line."""
+
+
+# Characters that would act on a terminal, or reorder or hide text, rather than
+# show: control characters (Cc), format characters such as the bidirectional
+# overrides (Cf), line and paragraph separators, and lone surrogates (which a
+# file name undecodable as UTF-8 holds).
+UNPRINTABLE = frozenset(("Cc", "Cf", "Zl", "Zp", "Cs"))
+NAMED_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def escaped(text: str) -> str:
+    """The text with every character that would not show as itself written as
+    an escape (\\n, \\x1b, \\u202e, ...): what a file or a file name holds is
+    shown in messages this way, on one line and harmless to a terminal."""
+    if text.isprintable():
+        return text
+    return "".join(NAMED_ESCAPES.get(c) or (escape_code(c) if unicodedata.category(c) in UNPRINTABLE else c)
+                   for c in text)
+
+
+def escape_code(char: str) -> str:
+    code = ord(char)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
 
 
 def kind(value: Any) -> str:
@@ -427,6 +451,12 @@ MOTOR_FIELDS = ("arm_inertia", "speed_limit", "acceleration_limit", "torque_limi
 PERPENDICULAR_TOLERANCE_DEG = 1.0  # how far arm_zero may be from square to motor_axis
 LARGEST_FILE = 1 << 20  # bytes; a torso takes a few kilobytes
 EXAMPLE_FILE = "example_torso.toml"  # beside this module
+# A torso file's keys are single words, a few dozen of them. The TOML parser
+# takes time quadratic in the parts of a dotted key (16,000 parts in 32 KB take
+# seconds) and is slow on a great many keys, so keys are checked before it runs.
+MOST_KEY_PARTS = 8
+LONGEST_KEY = 100  # characters
+MOST_KEYS = 10_000
 
 
 def read(path: Path) -> Torso:
@@ -435,7 +465,7 @@ def read(path: Path) -> Torso:
     try:
         return parse(load_toml(read_bytes(path)))
     except DescriptionError as error:
-        raise DescriptionError(f"{path}: {error}") from None
+        raise DescriptionError(f"{escaped(str(path))}: {error}") from None
 
 
 def read_bytes(path: Path) -> bytes:
@@ -448,6 +478,10 @@ def read_bytes(path: Path) -> bytes:
             data = file.read(LARGEST_FILE + 1)
     except OSError as error:
         raise DescriptionError(f"cannot be read: {error.strerror or error}") from None
+    except DescriptionError:
+        raise
+    except ValueError:  # a name that no file can have: a null character in it
+        raise DescriptionError("cannot be read: a file name cannot hold a null character") from None
     if len(data) > LARGEST_FILE:
         raise DescriptionError(f"cannot be read: larger than {LARGEST_FILE // 1024} KB, too large for a torso file")
     return data
@@ -460,16 +494,73 @@ def load_toml(data: bytes) -> dict[str, Any]:
         line = data.count(b"\n", 0, error.start) + 1
         column = error.start - data.rfind(b"\n", 0, error.start)
         raise DescriptionError(f"not valid TOML: not UTF-8 text (at line {line}, column {column})") from None
+    check_keys(text)
     try:
         return tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
-        raise DescriptionError(f"not valid TOML: {error}") from None
+        raise DescriptionError(f"not valid TOML: {escaped(str(error))}") from None
     except RecursionError:
         raise DescriptionError(f"not valid TOML: arrays or tables nested too deeply{deepest_line(text)}") from None
     except ValueError:
         # The one ValueError tomllib lets through: an integer with more digits
         # than Python converts (sys.get_int_max_str_digits).
         raise DescriptionError(f"not valid TOML: an integer with too many digits{longest_number_line(text)}") from None
+
+
+# The TOML tokens that matter to keys: strings and comments (skipped whole, so
+# that nothing in them counts), words and quoted names (the parts of a key, or
+# values), dots, "=" and brackets.
+TOKENS = re.compile(r"""
+    (?P<string>\"\"\"(?:\\[\s\S]|[^\\])*?\"\"\"\"{0,2} | '''[\s\S]*?''''{0,2}
+              | "(?:\\.|[^"\\\n])*" | '[^'\n]*')
+  | (?P<word>[A-Za-z0-9_+:-]+)
+  | (?P<space>[ \t]+)
+  | (?P<comment>\#[^\n]*)
+  | (?P<newline>\r?\n)
+  | (?P<dot>\.) | (?P<equals>=) | (?P<open>\[) | (?P<close>\]) | (?P<other>.)
+""", re.VERBOSE | re.DOTALL)
+
+
+def check_keys(text: str) -> None:
+    """Refuses, before the parser sees them, keys of more dotted parts, more
+    characters or in greater number than any torso file holds. A chain of words
+    and names joined by dots is a key when "=" follows it or a table header's
+    brackets hold it; in a value a chain has at most two parts (a number's)."""
+    parts, start, after_dot, keys = 0, 0, False, 0
+    header = in_value = False
+    line_start, nesting = True, 0  # nesting: of the brackets and braces of a value
+    for token in TOKENS.finditer(text):
+        kind_, char = token.lastgroup, token.group()
+        if kind_ == "space":
+            continue
+        if kind_ in ("word", "string"):
+            if not after_dot:
+                parts, start = 0, token.start()
+            parts, after_dot = parts + 1, False
+            if parts > MOST_KEY_PARTS:
+                raise DescriptionError(f"a key of more than {MOST_KEY_PARTS} dotted parts{at_line(text, start)}")
+        elif kind_ == "dot" and parts and not after_dot:
+            after_dot = True
+        else:
+            if parts and not after_dot and (kind_ == "equals" or (kind_ == "close" and header)):
+                keys += 1
+                if token.start() - start > LONGEST_KEY:
+                    raise DescriptionError(f"a key longer than {LONGEST_KEY} characters{at_line(text, start)}")
+                if keys > MOST_KEYS:
+                    raise DescriptionError(f"more than {MOST_KEYS} keys, far more than a torso file holds"
+                                           f"{at_line(text, start)}")
+            parts, after_dot = 0, False
+            if in_value:
+                nesting += (char in "[{") - (char in "]}")
+                in_value = nesting > 0 or kind_ not in ("newline", "comment")
+            else:
+                in_value = kind_ == "equals"
+                header = kind_ == "open" and (line_start or header)
+        line_start = kind_ == "newline"
+
+
+def at_line(text: str, position: int) -> str:
+    return f" (at line {text.count(chr(10), 0, position) + 1})"
 
 
 def deepest_line(text: str) -> str:
@@ -510,7 +601,7 @@ def require(table: dict[str, Any], name: str, field: str) -> Any:
 def reject_unknown(table: dict[str, Any], known: tuple[str, ...], where: str) -> None:
     for name in table:
         if name not in known:
-            field = f"{where}.{name}" if where else name
+            field = f"{where}.{escaped(name)}" if where else escaped(name)
             raise DescriptionError(f"{field}: unknown field (known: {', '.join(known)})")
 
 

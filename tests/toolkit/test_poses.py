@@ -1,5 +1,6 @@
 """The pose helpers: the C++ tests' poses bit for bit, batches equal to single
-samples, and round trips between poses, angles and quaternions."""
+samples, round trips between poses, angles, quaternions and rotation vectors,
+unwrapping, and twists from sampled poses."""
 
 from __future__ import annotations
 
@@ -10,7 +11,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from tavrino_torso import from_quaternion, pose, quaternion, rpy, unwrap
+from tavrino_torso import from_quaternion, pose, quaternion, rpy, twists, unwrap
+from tavrino_torso.poses import rotation_matrix, rotation_vector
 
 from .support import make_pose
 
@@ -42,7 +44,11 @@ def test_roll_pitch_yaw_read_back_what_made_the_pose(x, y, z, roll, pitch, yaw):
     assert np.allclose(np.angle(np.exp(1j * (back - [roll, pitch, yaw]))), 0.0, atol=1e-6 / math.cos(pitch))
 
 
-@given(QUATERNION, st.floats(0.1, 10.0))
+# Quaternions of any size: their squares would overflow or underflow at the extremes.
+SCALES = st.floats(0.1, 10.0) | st.sampled_from([2.0**-1000, 1e-300, 1e200, 2.0**1000])
+
+
+@given(QUATERNION, SCALES)
 def test_any_rotation_is_rebuilt_from_its_angles_and_its_quaternion_and_quaternions_are_normalised(q, scale):
     m = from_quaternion(0.1, 0.2, 0.3, *q)
     r = m[:3, :3]
@@ -73,6 +79,7 @@ def test_gimbal_lock_and_bad_arguments():
         rpy(np.eye(3))
     with pytest.raises(ValueError, match="the quaternion must not be zero"):
         from_quaternion(0, 0, 0, [1.0, 0.0], 0, 0, 0)
+    assert np.isnan(from_quaternion(0, 0, 0, [math.inf, math.nan], 1.0, 0, 0)[:, :3, :3]).all()  # not the identity
     with pytest.raises(TypeError, match="yaw: must be a number or an array of numbers"):
         pose(0, 0, 0, yaw="north")
 
@@ -93,3 +100,57 @@ def test_unwrap_across_the_seam_and_where_nothing_is_known():
     result = unwrap([[1.0, math.nan, 1.0]], [math.nan, 3.0, 1.0 + 4 * math.pi])
     assert result.shape == (1, 3) and result[0, 0] == 1.0 and math.isnan(result[0, 1])
     assert result[0, 2] == pytest.approx(1.0 + 4 * math.pi)
+
+
+@given(st.lists(st.floats(-20.0, 20.0) | st.just(math.nan), min_size=1, max_size=12), st.integers(0, 1))
+def test_a_trajectory_unwraps_as_each_sample_against_the_last_known_one(angles, axis):
+    expected, last = [], math.nan
+    for angle in angles:
+        expected.append(angle if math.isnan(last) else float(unwrap(angle, last)))
+        last = expected[-1] if not math.isnan(angle) else last
+    table = np.array([angles, angles])
+    along = unwrap(table, axis=1)[0] if axis else unwrap(table.T)[:, 1]
+    assert np.allclose(along, expected, rtol=0, atol=1e-9, equal_nan=True)
+
+
+@given(st.tuples(*[st.floats(-1.0, 1.0)] * 3).filter(lambda v: np.linalg.norm(v) > 1e-3),
+       st.floats(0.0, math.pi) | st.sampled_from([1e-9, math.pi - 1e-9, math.pi]))
+def test_rotation_vectors_and_matrices_are_inverse_up_to_a_half_turn(axis, angle):
+    vector = np.array(axis) / np.linalg.norm(axis) * angle
+    rotation = rotation_matrix(vector)
+    assert np.allclose(rotation.T @ rotation, np.eye(3), atol=1e-14)
+    back = rotation_vector(rotation)
+    assert np.allclose(rotation_matrix(back), rotation, atol=1e-12)
+    if angle < math.pi - 1e-6:
+        assert np.allclose(back, vector, atol=1e-9)
+
+
+def sampled_motion(rate: float, v, a, w1, w2) -> np.ndarray:
+    """Poses of the platform moving as p = v t + a t^2 / 2, R = exp(t [w1]) exp(t [w2]), t from -0.1 to 0.1 s."""
+    t = np.arange(-round(0.1 * rate), round(0.1 * rate) + 1) / rate
+    poses = np.tile(np.eye(4), (len(t), 1, 1))
+    poses[:, :3, :3] = rotation_matrix(t[:, None] * w1) @ rotation_matrix(t[:, None] * w2)
+    poses[:, :3, 3] = t[:, None] * v + 0.5 * (t * t)[:, None] * a
+    return poses
+
+
+def test_twists_of_sampled_poses():
+    v, a, w1, w2 = np.array([0.1, -0.2, 0.05]), np.array([1.0, 0.5, -2.0]), np.array([0.0, 0.0, 2.0]), \
+        np.array([1.5, 0.0, 0.0])
+    # A steady screw motion comes out exact, to rounding, its rates zero.
+    twist, rate_of_twist = twists(sampled_motion(100.0, v, np.zeros(3), w1, np.zeros(3)), 100.0)
+    assert np.allclose(twist, np.concatenate([v, w1]), atol=1e-12) and np.allclose(rate_of_twist, 0.0, atol=1e-9)
+    # A turn of changing axis, second order in the sample time: at t = 0 the
+    # twist is (v, w1 + w2), its rate (a, w1 x w2).
+    errors = []
+    for rate in (500.0, 1000.0):
+        twist, rate_of_twist = twists(sampled_motion(rate, v, a, w1, w2), rate)
+        middle = len(twist) // 2
+        errors.append([np.abs(twist[middle] - np.concatenate([v, w1 + w2])).max(),
+                       np.abs(rate_of_twist[middle] - np.concatenate([a, np.cross(w1, w2)])).max()])
+    assert errors[1][0] < 1e-5 and errors[1][1] < 1e-4
+    assert 3.5 < errors[0][0] / errors[1][0] < 4.5 and 3.5 < errors[0][1] / errors[1][1] < 4.5
+    with pytest.raises(ValueError, match="at least 3 samples"):
+        twists(np.stack([np.eye(4)] * 2), 100.0)
+    with pytest.raises(ValueError, match="rate: must be a positive number"):
+        twists(np.stack([np.eye(4)] * 3), 0.0)

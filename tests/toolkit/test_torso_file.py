@@ -44,6 +44,10 @@ def test_what_is_not_a_readable_torso_file_is_reported_by_name(tmp_path):
         Torso.from_toml(tmp_path)
     with pytest.raises(DescriptionError, match="^/dev/zero: cannot be read: not a regular file$"):
         Torso.from_toml("/dev/zero")  # would never end
+    with pytest.raises(DescriptionError, match=r"^a\\x00b: cannot be read: a file name cannot hold a null character$"):
+        Torso.from_toml("a\0b")
+    with pytest.raises(DescriptionError, match=r"/a\\nb\\x1b\.toml: cannot be read: No such file"):
+        Torso.from_toml(tmp_path / "a\nb\x1b.toml")
     (tmp_path / "big.toml").write_text("# padding\n" * 200_000)
     with pytest.raises(DescriptionError, match="big.toml: cannot be read: larger than 1024 KB"):
         Torso.from_toml(tmp_path / "big.toml")

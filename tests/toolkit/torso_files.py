@@ -149,4 +149,16 @@ BAD_FILES = [
      "not valid TOML: an integer with too many digits (at line 12)"),
     (GOOD.encode().replace(b"rod_length = 0.09 ", b"rod_length = 0.09 # \xb5m"),
      "not valid TOML: not UTF-8 text (at line 12, column 21)"),
+    # keys that no torso file holds, refused before the parser sees them (16,000 dotted parts in
+    # 32 KB once took it seconds)
+    (GOOD.replace("rod_length = 0.09", ".".join(["a"] * 16_000) + " = 0.09"),
+     "a key of more than 8 dotted parts (at line 12)"),
+    (GOOD.replace("rod_length = 0.09", "[" + ".".join(["a"] * 16_000) + "]"), "a key of more than 8 dotted parts"),
+    (GOOD.replace("rod_length = 0.09", "rod_length = {" + ".".join(["a"] * 9) + " = 1}"),
+     "a key of more than 8 dotted parts"),
+    (GOOD.replace("rod_length = 0.09", "r" * 101 + " = 0.09"), "a key longer than 100 characters (at line 12)"),
+    (GOOD + "".join(f"k{i} = {i}\n" for i in range(10_001)), "more than 10000 keys"),
+    # what the file holds is shown escaped
+    (GOOD.replace("rod_length = 0.09", 'rod_length = 0.09\n"\\u001b]0;x\\u0007\\n\\u2028" = 1'),
+     ": \\x1b]0;x\\x07\\n\\u2028: unknown field"),
 ]

@@ -1,6 +1,6 @@
 """The command line, `tavrino-torso`: checks a torso file and draws it and its
 workspace; chooses poses to measure and calibrates a built torso from them;
-shows it in the browser and writes it as a MuJoCo model.
+shows it in the browser and writes it as a MuJoCo model; plans motions.
 
     tavrino-torso check FILE [--picture PNG]
     tavrino-torso workspace FILE --out PNG
@@ -9,16 +9,19 @@ shows it in the browser and writes it as a MuJoCo model.
     tavrino-torso calibrate FILE MEASUREMENTS.csv -o CALIBRATED.toml
     tavrino-torso view FILE [--port N] [--trajectory TRAJECTORY.csv]
     tavrino-torso export-mjcf FILE -o TORSO.xml
+    tavrino-torso plan FILE WAYPOINTS.csv -o TRAJECTORY.csv
 
 Exit status: 0 when the torso is fine, 1 when it has a problem (home out of
 reach, at the edge of a branch's reach, or near a singularity), 2 for a file
-that cannot be used, wrong arguments, or a picture that cannot be written.
-Reports go to standard output, errors and progress to standard error.
+that cannot be used, wrong arguments, or an output that cannot be written or
+is one of the command's inputs. Reports go to standard output, errors (one
+line each, with what files hold shown escaped) and progress to standard error.
+Outputs are written whole or not at all: see base.write_atomically.
 
 Each command group is a module with a COMMANDS table: a command's name, the
 function that adds its parser and the function that runs it (`torso`: check,
 workspace, draw; `calibration`: calibration-poses, calibrate; `view`: view,
-export-mjcf); `base` holds what they share.
+export-mjcf; `motion`: plan); `base` holds what they share.
 """
 
 from __future__ import annotations
@@ -27,10 +30,11 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from . import calibration, torso, view
+from ..torso import escaped
+from . import calibration, motion, torso, view
 from .base import PROG, Failure, Progress
 
-COMMANDS = {**torso.COMMANDS, **calibration.COMMANDS, **view.COMMANDS}
+COMMANDS = {**torso.COMMANDS, **calibration.COMMANDS, **view.COMMANDS, **motion.COMMANDS}
 
 
 def parser() -> argparse.ArgumentParser:
@@ -42,7 +46,7 @@ def parser() -> argparse.ArgumentParser:
         installed = "unknown"
     result = argparse.ArgumentParser(prog=PROG, description="Checks a torso description file, draws the torso, and maps its workspace; "
                                                             "chooses poses to measure, and calibrates a built torso; "
-                                                            "shows it in the browser and exports it to MuJoCo.",
+                                                            "shows it in the browser and exports it to MuJoCo; plans motions.",
                                      epilog="Run a command with --help for its options. Exit status: 0 fine, "
                                             "1 a problem with the torso, 2 a bad file or arguments.")
     result.add_argument("--version", action="version", version=f"%(prog)s {installed}")
@@ -63,11 +67,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         status: int = args.run(args, Progress())
         return status
-    except Failure as failure:
-        print(f"error: {failure}", file=sys.stderr)
-        return 2
-    except (MissingMatplotlib, MissingViser) as error:  # for a command that only draws or shows
-        print(f"error: {error}", file=sys.stderr)
+    except (Failure, MissingMatplotlib, MissingViser) as error:  # Missing...: a command that only draws or shows
+        print(f"error: {escaped(str(error))}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -27,7 +27,7 @@ from ..calibration import (LOSSES, MeasurementError, Measurements, calibrate, ca
 from ..calibration.design import predicted_angles
 from ..calibration.measurements import ANGLE_UNITS, LENGTH_UNITS
 from ..calibration.report import DEGREE, error_rows, errors_dict
-from .base import PLOT_EXTRA, PROG, Adder, Failure, Progress, Runner, load, writable
+from .base import PLOT_EXTRA, PROG, Adder, Failure, Progress, Runner, load, writable, write_atomically
 
 # More poses than anyone measures by hand, and still chosen in a few seconds.
 MAX_POSES = 10000
@@ -65,7 +65,7 @@ def add_calibration_poses(commands: argparse._SubParsersAction[argparse.Argument
 def run_calibration_poses(args: argparse.Namespace, progress: Progress) -> int:
     if not 1 <= args.count <= MAX_POSES:
         raise Failure(f"--count: must be between 1 and {MAX_POSES}, got {args.count}")
-    output = writable(args.output, "poses file")
+    output = writable(args.output, "poses file", inputs=[("torso file", args.file)])
     torso = load(args.file)
     progress.start(f"choosing {args.count} poses")
     try:
@@ -73,8 +73,9 @@ def run_calibration_poses(args: argparse.Namespace, progress: Progress) -> int:
     except ValueError as error:
         raise Failure(str(error)) from None
     progress.done()
-    write_measurements(output, Measurements(poses, predicted_angles(torso, poses)),
-                       length_unit=args.length_unit, angle_unit=args.angle_unit)
+    commanded = Measurements(poses, predicted_angles(torso, poses))
+    write_atomically(output, "poses file", lambda path: write_measurements(
+        path, commanded, length_unit=args.length_unit, angle_unit=args.angle_unit))
     home = np.asarray(torso.home)
     offset = np.linalg.norm(poses[:, :3, 3] - home[:3, 3], axis=1)
     relative = np.einsum("ji,njk->nik", home[:3, :3], poses[:, :3, :3])
@@ -161,8 +162,10 @@ def run_calibrate(args: argparse.Namespace, progress: Progress) -> int:
     if args.validate is not None and not 0.0 < args.validate < 1.0:
         raise Failure(f"--validate: the fraction must be between 0 and 1, got {args.validate:g}")
     tracker_noise, encoder_noise = _noise_levels(args)
-    output = writable(args.output, "calibrated torso")
-    picture = writable(args.picture, "picture") if args.picture is not None else None
+    inputs = [("torso file", args.file), ("measurements file", args.measurements)]
+    output = writable(args.output, "calibrated torso", inputs=inputs)
+    picture = (writable(args.picture, "picture", inputs=[*inputs, ("calibrated torso", output)], picture=True)
+               if args.picture is not None else None)
     torso = load(args.file)
     data = _read(args, len(torso.branches))
     test = None
@@ -188,10 +191,7 @@ def run_calibrate(args: argparse.Namespace, progress: Progress) -> int:
         raise Failure(str(error)) from None
     progress.done()
     validation = validate(result, test) if test is not None else None
-    try:
-        result.torso.to_toml(output)
-    except OSError as error:
-        raise Failure(f"cannot write {output}: {error.strerror or error}") from None
+    write_atomically(output, "calibrated torso", result.torso.to_toml)
     if args.json:
         document = result.as_dict()
         if validation is not None:
@@ -207,12 +207,10 @@ def run_calibrate(args: argparse.Namespace, progress: Progress) -> int:
         # Said on standard error: with --json, standard output holds the document alone.
         progress.start(f"drawing {picture}")
         try:
-            result.draw(picture, validation)
+            write_atomically(picture, "picture", lambda path: result.draw(path, validation))
         except MissingMatplotlib:
             print(f"{PROG}: picture not drawn, matplotlib is not installed ({PLOT_EXTRA})", file=sys.stderr)
             return 0
-        except OSError as error:
-            raise Failure(f"cannot write the picture {picture}: {error.strerror or error}") from None
         progress.done()
     return 0
 

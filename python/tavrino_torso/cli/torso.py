@@ -6,7 +6,8 @@
 
 Exit status 0 when the torso is fine, 1 when it has a problem (home out of
 reach, at the edge of a branch's reach, or near a singularity), 2 for a file
-that cannot be used or a picture that cannot be written.
+that cannot be used or a picture that cannot be written (or that would
+overwrite the torso file).
 """
 
 from __future__ import annotations
@@ -16,6 +17,11 @@ from pathlib import Path
 
 from ..torso import Torso
 from .base import PLOT_EXTRA, Adder, Failure, Progress, Runner, draw, load, writable
+
+
+def torso_file(args: argparse.Namespace) -> list[tuple[str, Path]]:
+    """The command's input, which no output may overwrite."""
+    return [("torso file", args.file)]
 
 
 def problems_status(torso: Torso) -> int:
@@ -48,7 +54,7 @@ def add_check(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> 
 def run_check(args: argparse.Namespace, progress: Progress) -> int:
     from ..check import check
 
-    picture = writable(args.picture, "picture") if args.picture is not None else None
+    picture = writable(args.picture, "picture", inputs=torso_file(args), picture=True) if args.picture else None
     torso = load(args.file)
     report = check(torso)
     print(report.text(f"Torso {args.file}"))
@@ -57,7 +63,7 @@ def run_check(args: argparse.Namespace, progress: Progress) -> int:
 
         print()
         try:
-            draw(progress, picture, lambda: draw_torso(torso, picture, title=f"{args.file.stem} at home"))
+            draw(progress, picture, lambda path: draw_torso(torso, path, title=f"{args.file.stem} at home"))
         except MissingMatplotlib:  # the report is what was asked for; the picture is a bonus
             print(f"Picture: not drawn, matplotlib is not installed ({PLOT_EXTRA})")
     return 0 if report.ok else 1
@@ -86,7 +92,7 @@ def run_workspace(args: argparse.Namespace, progress: Progress) -> int:
 
     if not 2 <= args.count <= 1000:
         raise Failure(f"--count: must be between 2 and 1000, got {args.count}")
-    out = writable(args.out, "picture")
+    out = writable(args.out, "picture", inputs=torso_file(args), picture=True)
     torso = load(args.file)
     progress.start(f"sweeping the workspace: 6 maps of {args.count} x {args.count} poses")
     ws = workspace(torso, count=args.count, tilt_count=args.count, progress=progress.fraction)
@@ -98,7 +104,7 @@ def run_workspace(args: argparse.Namespace, progress: Progress) -> int:
     tilted = ws.tilt_inverse_condition[ws.tilt_reachable]
     shown = f", inverse condition {tilted.min():.3f} to {tilted.max():.3f}" if tilted.size else ""
     print(f"roll and pitch to +-{np.degrees(ws.rolls[-1]):.0f} deg: {ws.tilt_reachable.mean():6.1%} reachable{shown}")
-    draw(progress, out, lambda: draw_conditioning(ws, out))
+    draw(progress, out, lambda path: draw_conditioning(ws, path))
     return problems_status(torso)
 
 
@@ -117,9 +123,9 @@ def add_draw(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> a
 def run_draw(args: argparse.Namespace, progress: Progress) -> int:
     from ..plot import draw_torso
 
-    out = writable(args.out, "picture")
+    out = writable(args.out, "picture", inputs=torso_file(args), picture=True)
     torso = load(args.file)
-    draw(progress, out, lambda: draw_torso(torso, out, title=f"{args.file.stem} at home"))
+    draw(progress, out, lambda path: draw_torso(torso, path, title=f"{args.file.stem} at home"))
     return problems_status(torso)
 
 

@@ -7,28 +7,13 @@
 from __future__ import annotations
 
 import argparse
-import os
-import tempfile
 import threading
 from pathlib import Path
 from typing import Any
 
 from ..mjcf import POSITION_GAIN, VELOCITY_GAIN
 from ..view import LENGTH_UNITS
-from .base import Adder, Failure, Runner, load, writable
-
-
-def write_atomic(path: Path, text: str) -> None:
-    """Writes the file whole or not at all: into a temporary file beside it,
-    then renamed over it, so that a failed run leaves an older file intact."""
-    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8") as file:
-            file.write(text)
-        os.replace(temporary, path)
-    except BaseException:
-        Path(temporary).unlink(missing_ok=True)
-        raise
+from .base import Adder, Failure, Runner, load, writable, write_atomically
 
 
 def add_view(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> argparse.ArgumentParser:
@@ -102,16 +87,13 @@ def run_export_mjcf(args: argparse.Namespace, progress: Any) -> int:
     for name, gain in (("--position-gain", args.position_gain), ("--velocity-gain", args.velocity_gain)):
         if not gain > 0.0 or gain == float("inf"):
             raise Failure(f"{name}: must be a positive number, got {gain:g}")
-    output = writable(args.output, "model")
+    output = writable(args.output, "model", inputs=[("torso file", args.file)])
     torso = load(args.file)
     try:
         text = mjcf(torso, position_gain=args.position_gain, velocity_gain=args.velocity_gain)
     except ValueError as error:
         raise Failure(f"{args.file}: {error}") from None
-    try:
-        write_atomic(output, text)
-    except OSError as error:
-        raise Failure(f"cannot write the model {output}: {error.strerror or error}") from None
+    write_atomically(output, "model", lambda path: path.write_text(text, encoding="utf-8"))
     print(f"MuJoCo model: {output}")
     return 0
 
