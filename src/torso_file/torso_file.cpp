@@ -114,7 +114,9 @@ double number(const toml::node& value, const std::string& field) {
 // The `count` items of a list.
 const toml::array& items(const toml::node& value, std::size_t count, const std::string& field, const char* what) {
   const auto* list = value.as_array();
-  if (list == nullptr) refuse(printed("%s: must be a list of %zu %s, got %s", field.c_str(), count, what, kind(value).c_str()));
+  if (list == nullptr) {
+    refuse(printed("%s: must be a list of %zu %s, got %s", field.c_str(), count, what, kind(value).c_str()));
+  }
   if (list->size() != count) {
     refuse(printed("%s: must be a list of %zu %s, got %zu items", field.c_str(), count, what, list->size()));
   }

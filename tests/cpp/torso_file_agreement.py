@@ -178,8 +178,8 @@ def main() -> int:
             paths.append(path)
         (directory / "big.toml").write_text("# padding\n" * 200_000)
         os.mkfifo(directory / "fifo.toml")
-        paths += [directory / "missing.toml", directory, Path("/dev/zero"), directory / "big.toml",
-                  directory / "fifo.toml"]
+        paths += [directory / "missing.toml", directory / "a\nb\x1b\u202e.toml", directory, Path("/dev/zero"),
+                  directory / "big.toml", directory / "fifo.toml"]
         run = subprocess.run([probe, *map(str, paths)], capture_output=True, text=True, timeout=600, check=False)
         lines = run.stdout.split("\n")[:-1]  # one line per file: only "\n" ends one
         if run.returncode != 0 or len(lines) != len(paths):
