@@ -1,11 +1,14 @@
-// Times the core solvers on the six-branch example torso against floors measured
-// in the same process, interleaved, so that the ratios hold on a loaded or
-// throttled machine even when the absolute figures drift:
+// Times the core solvers on the six-branch example torso against baselines
+// measured in the same process, interleaved, so that the ratios hold on a
+// loaded or throttled machine even when the absolute figures drift. A baseline
+// is a floor only where it is a true lower bound:
 //
-// - inverse kinematics against the maths library work it cannot avoid, six times
-//   atan2, sqrt and floor on the arguments the torso really produces;
+// - inverse kinematics against its floor, the maths library work it cannot
+//   avoid, six times atan2, sqrt and floor on the arguments the torso really
+//   produces;
 // - one forward kinematics step against one fixed-size Eigen JacobiSVD (full U
-//   and V) of the Jacobians the torso really produces;
+//   and V) of the Jacobians the torso really produces: a baseline, a reference
+//   computation that the step does not need, no floor;
 //
 // - solve_forward_kinematics tracking the demo trajectory (200 Hz, one call per
 //   tick from the previous solution), velocity_jacobians and conditioning,
@@ -14,9 +17,11 @@
 //   tracking solve_forward_kinematics call at the same ticks;
 //
 // then what the solver reaches: iterations and errors along the trajectory and
-// from home, and the statuses from far starts; and last the per-call latency of
-// the solvers over many single calls, where a control loop cares about the
-// worst case rather than the mean.
+// from home, and the statuses from far starts; the time find_assemblies takes
+// per angle set; the per-call latency of the solvers over many single calls,
+// where a control loop cares about the worst case rather than the mean; and last
+// one realistic control tick on inputs larger than the caches, with its
+// percentiles.
 #include <Eigen/Geometry>
 #include <Eigen/SVD>
 #include <algorithm>
@@ -25,6 +30,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -346,6 +352,101 @@ void print_solver_reach(const Kinematics& torso) {
 
 }  // namespace
 
+double thread_cpu_ms() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
+}
+
+// find_assemblies for angle sets near home: its time per angle set, as a ratio
+// to one solve from a tracking start (baseline_ns) and in milliseconds for
+// orientation, beside the processor time of this thread (which a loaded
+// machine's preemptions do not inflate), and how many assemblies it lists.
+void print_assemblies(const Kinematics& torso, double baseline_ns) {
+  Random random;
+  std::vector<double> ms, cpu_ms;
+  std::size_t fewest = kMaxAssemblies, most = 0;
+  for (int k = 0; k < 40; ++k) {
+    const JointAngles angles = angles_of(torso, random_pose(random, 0.01, 0.26), k % 2 ? std::optional<double>(0.2) : std::nullopt);
+    std::array<Pose, kMaxAssemblies> found;
+    const auto start = std::chrono::steady_clock::now();
+    const double cpu_start = thread_cpu_ms();
+    const std::size_t n = find_assemblies(torso, angles, k % 2 ? std::optional<double>(0.2) : std::nullopt,
+                                          Pose::Identity(), found);
+    cpu_ms.push_back(thread_cpu_ms() - cpu_start);
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    fewest = std::min(fewest, n);
+    most = std::max(most, n);
+  }
+  std::printf("\nfind_assemblies, 40 angle sets near home: median %.2f ms, worst %.2f ms per angle set "
+              "(%.0f and %.0f times one solve from a tracking start); processor time median %.2f ms, worst "
+              "%.2f ms; %zu to %zu assemblies listed\n",
+              median(ms), quantile(ms, 1.0), median(ms) * 1e6 / baseline_ns, quantile(ms, 1.0) * 1e6 / baseline_ns,
+              median(cpu_ms), quantile(cpu_ms, 1.0), fewest, most);
+}
+
+// One control tick as a controller runs it: inverse kinematics of the planned
+// pose (the command), forward kinematics solved from the last estimate for the
+// measured angles, then the Jacobians and the conditioning at the new estimate.
+// Its inputs are drawn in a fixed random order from 2^18 ticks' worth (about
+// 80 MB, more than the caches hold), so that each tick fetches them from memory
+// as a loop whose data other work has evicted does ("cold"); interleaved with
+// it, the same tick on 64 inputs that stay in cache ("hot"). Every tick is
+// timed on its own; the percentiles are shown against the hot tick's median.
+void print_control_tick(const Kinematics& torso, double clock_ns) {
+  constexpr std::size_t kTickInputs = std::size_t{1} << 18;
+  struct TickInputs {
+    Pose plan;           // where the platform is to go
+    JointAngles measured;  // the encoders: the platform a little off the plan
+    Pose last;           // the last tick's estimate, a little off again
+  };
+  Random random;
+  std::vector<TickInputs> inputs(kTickInputs);
+  for (TickInputs& in : inputs) {
+    in.plan = random_pose(random, 0.01, 0.26);
+    const Pose actual = multiply(in.plan, random_pose(random, 0.0005, 0.01));
+    in.measured = angles_of(torso, actual, std::nullopt);
+    in.last = multiply(actual, random_pose(random, 0.0005, 0.01));
+  }
+  std::vector<std::size_t> order(kLatencyCalls);
+  for (std::size_t& k : order) {
+    k = std::min(static_cast<std::size_t>((random.symmetric(0.5) + 0.5) * kTickInputs), kTickInputs - 1);
+  }
+  JointAngles command;
+  const auto tick = [&](const TickInputs& in) {
+    inverse_kinematics_into(torso, in.plan, std::nullopt, command);
+    const ForwardKinematicsSolution fk = solve_forward_kinematics(torso, in.measured, in.last, std::nullopt);
+    keep(velocity_jacobians(torso, fk.t_world_platform, in.measured, std::nullopt));
+    keep(conditioning(torso, fk.t_world_platform, in.measured, std::nullopt));
+    keep(command);
+  };
+  std::vector<double> cold(kLatencyCalls), hot(kLatencyCalls);
+  for (int k = 0; k < kLatencyCalls; ++k) {
+    auto start = std::chrono::steady_clock::now();
+    tick(inputs[order[static_cast<std::size_t>(k)]]);
+    auto middle = std::chrono::steady_clock::now();
+    tick(inputs[static_cast<std::size_t>(k % kInputs)]);
+    auto end = std::chrono::steady_clock::now();
+    cold[static_cast<std::size_t>(k)] = std::chrono::duration<double, std::nano>(middle - start).count() - clock_ns;
+    hot[static_cast<std::size_t>(k)] = std::chrono::duration<double, std::nano>(end - middle).count() - clock_ns;
+  }
+  const double hot_median = median(hot);
+  std::printf("\none control tick: inverse kinematics, solve from the last estimate, velocity_jacobians, conditioning\n"
+              "%-44s %10s %10s %10s %10s %10s\n", "(ns; in brackets / hot p50)", "p50", "p90", "p99", "p99.9", "max");
+  for (const auto& [name, ns] : {std::pair<const char*, const std::vector<double>&>{"cold: inputs from 80 MB", cold},
+                                 {"hot: 64 inputs in cache", hot}}) {
+    std::printf("%-44s", name);
+    for (double fraction : {0.5, 0.9, 0.99, 0.999, 1.0}) std::printf(" %10.0f", quantile(ns, fraction));
+    std::printf("\n%-44s", "");
+    for (double fraction : {0.5, 0.9, 0.99, 0.999, 1.0}) {
+      char ratio[32];
+      std::snprintf(ratio, sizeof ratio, "(%.2f)", quantile(ns, fraction) / hot_median);
+      std::printf(" %10s", ratio);
+    }
+    std::printf("\n");
+  }
+}
+
 int main() {
   const Kinematics ik_torso = ExampleTorso::make();
   ForwardKinematicsEstimate fk_estimate;
@@ -465,5 +566,7 @@ int main() {
   print_latency("forward kinematics step", single_call_ns(named(workloads, "forward kinematics step").call), clock_ns);
   print_latency("solve_forward_kinematics, tracking",
                 single_call_ns(named(workloads, "solve_forward_kinematics, tracking").call), clock_ns);
+  print_assemblies(ik_torso, median(named(workloads, "solve_forward_kinematics, tracking").ns_per_call));
+  print_control_tick(ik_torso, clock_ns);
   return 0;
 }

@@ -22,7 +22,9 @@ class ForwardKinematicsResult(NamedTuple):
     """(..., 4, 4) the platform poses in the world, rigid."""
     status: NDArray[np.str_]
     """(...) "converged", "iteration_limit", "assembly_mismatch", "singular",
-    "not_finite" or "invalid_model"; only "converged" is a pose to rely on."""
+    "not_finite" or "invalid_model". "converged": the angles hold the pose, in
+    the model's assembly modes; they may hold other, distant poses too
+    (Model.assemblies lists them)."""
     iterations: NDArray[np.int64]
     """(...) Newton iterations taken."""
     rod_error: NDArray[np.float64]

@@ -413,21 +413,24 @@ class Torso:
         return cls(motor_arm_length, rod_length, tuple(branches))
 
     def kinematics(self) -> TavrinoTorsoKinematics:
-        """A TavrinoTorsoKinematics object with the six branches added."""
+        """A TavrinoTorsoKinematics object with the six branches added and its
+        one-step forward kinematics starting from home."""
         from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
         result = TavrinoTorsoKinematics(self.motor_arm_length, self.rod_length)
         for branch in self.branches:
             result.add_branch(branch.anchor, branch.t_world_motor, branch.solution)
+        result.reset_forward_kinematics(self.home)
         return result
 
     def model(self) -> Model:
-        """A Model (arrays in and out, the whole C++ interface) of this torso."""
+        """A Model (arrays in and out, the whole C++ interface) of this torso,
+        with its home."""
         import numpy as np
 
         from ._native import Model
 
-        result = Model(self.motor_arm_length, self.rod_length)
+        result = Model(self.motor_arm_length, self.rod_length, home=np.array(self.home, dtype=np.float64))
         for branch in self.branches:
             result.add_branch(np.array(branch.anchor, dtype=np.float64),
                               np.array(branch.t_world_motor, dtype=np.float64), branch.solution)

@@ -1,10 +1,9 @@
 #include <tavrino/kinematics/forward_solve.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
-#include <span>
-
-#include <tavrino/kinematics/inverse.hpp>
 
 #include "detail/linear_algebra.hpp"
 #include "detail/rods.hpp"
@@ -23,9 +22,14 @@ constexpr double kNearlySingular = 1e-4;
 // Halvings of a Newton step before the iteration gives up on it.
 constexpr std::size_t kLineSearchAttempts = 30;
 
-// Allowed difference, wrapped, between a joint angle and the inverse kinematics
-// at the pose.
-constexpr double kJointAngleAllowance = 1e-9;
+// The stall rule: the error must fall below kStallFactor times what it was
+// kStallWindow iterations before.
+constexpr int kStallWindow = 10;
+constexpr double kStallFactor = 0.5;
+
+// Start columns shorter than this, or nearer than this (relative) to parallel,
+// give no orientation. Rotation columns are dimensionless, of length 1.
+constexpr double kDegenerateColumn = 1e-9;
 
 template <class Matrix>
 bool all_finite(const Matrix& m) noexcept {
@@ -76,12 +80,23 @@ bool gram_schmidt(const Vector3& c0, const Vector3& c1, Rotation& out) noexcept 
 }
 
 // The rotation block of m made orthonormal by Gram-Schmidt: the first column
-// normalised, the second made orthogonal to it and normalised, the third their
-// cross product. The identity when the first two columns are zero or parallel
-// (or not finite), where no orientation can be read from them.
+// normalised, the second made orthogonal to it twice (once is not enough where
+// the columns are nearly parallel: the rounding of the first pass would be
+// normalised along with what is left) and normalised, the third their cross
+// product. The identity when the first two columns are zero or parallel to
+// rounding (see kDegenerateColumn), or not finite, where no orientation can be
+// read from them.
 Rotation orthonormal_rotation(const Pose& m) noexcept {
+  const Vector3 c0 = m.block<3, 1>(0, 0), c1 = m.block<3, 1>(0, 1);
+  const double n0 = euclidean_norm(c0);
+  if (!(n0 > kDegenerateColumn && n0 < INFINITY)) return Rotation::Identity();
+  const Vector3 x = c0 / n0;
+  const Vector3 once = c1 - x.dot(c1) * x;
+  const double n1 = euclidean_norm(once);
+  if (!(n1 > kDegenerateColumn * std::max(euclidean_norm(c1), 1.0) && n1 < INFINITY)) return Rotation::Identity();
+  const Vector3 y_unit = once / n1;
   Rotation r;
-  if (!gram_schmidt(m.block<3, 1>(0, 0), m.block<3, 1>(0, 1), r)) return Rotation::Identity();
+  if (!gram_schmidt(x, y_unit - x.dot(y_unit) * x, r)) return Rotation::Identity();
   return r;
 }
 
@@ -159,51 +174,108 @@ NewtonStep newton_step(const detail::Rods& rods, double rod_length, double lengt
   return {Vector3(x.head<3>() * rod_length), Vector3(x.tail<3>() * rotation_unit)};
 }
 
-// Whether a pose that satisfies the rods is the assembly the model describes.
-enum class Assembly {
-  matches,     // inverse kinematics at the pose gives back every joint angle
-  other_mode,  // some branch is nearer its angle in its other assembly mode (or at the edge of reach)
-  inexact,     // every branch is in its mode, but some angle is off by more than the allowance
-};
-
-double angle_gap(double a, double b) noexcept { return std::abs(wrap_angle(a - b)); }
-
-// The anchor of a branch in its motor frame, for the platform at the pose and
-// the body turned by the yaw: (R_z(yaw) M)^-1 P (b, 1).
-Vector3 anchor_in_motor_frame(const Pose& motor_inverse, const Pose& t_world_platform, std::optional<double> body_yaw,
-                              const Vector3& anchor) noexcept {
-  Pose unturned = Pose::Identity();
-  if (body_yaw) {
-    const double c = std::cos(*body_yaw), s = std::sin(*body_yaw);
-    unturned.topLeftCorner<2, 2>() << c, s, -s, c;
-  }
-  return transform_point(multiply(motor_inverse, multiply(unturned, t_world_platform)), anchor);
-}
-
-// The model has six branches, each with an invertible motor pose.
-Assembly check_assembly(const Kinematics& model, const Pose& t_world_platform, const JointAngles& joint_angles,
-                        std::optional<double> body_yaw) noexcept {
-  JointAngles angles;
-  // Cannot throw: six branches with invertible motor poses, one angle each.
-  inverse_kinematics_into(model, t_world_platform, body_yaw, std::span<double>(angles));
-  bool all_match = true;
-  for (int i = 0; i < 6; ++i) all_match = all_match && angle_gap(angles[i], joint_angles[i]) <= kJointAngleAllowance;
-  if (all_match) return Assembly::matches;
-  // Off somewhere: is that branch in the other mode, or only not exact enough?
+// Whether every branch is in the model's assembly mode at a pose that
+// satisfies the rods (rotation r, origin t, the rods evaluated there): its
+// joint angle nearer the closed-form angle of its own mode than that of its
+// other mode. Being judged by the nearer mode, and not by how closely the
+// angle comes back, the answer depends neither on the tolerance nor on the
+// digits that the closed form loses where the other mode lies near half a turn
+// away. A branch out of reach by rounding, right at the edge where its two
+// modes meet, is not in its mode. The model has six branches, each with an
+// invertible motor pose.
+bool in_model_modes(const Kinematics& model, const detail::Arms& arms, const detail::Rods& rods, const Vector3& t,
+                    std::optional<double> body_yaw) noexcept {
   const detail::ArmConstants constants = detail::ArmConstants::make(model.motor_arm_length(), model.rod_length());
+  const double c = body_yaw ? std::cos(*body_yaw) : 1.0, s = body_yaw ? std::sin(*body_yaw) : 0.0;
   for (int i = 0; i < 6; ++i) {
-    const double gap = angle_gap(angles[i], joint_angles[i]);
-    if (gap <= kJointAngleAllowance) continue;
-    const Branch& branch = model.branches()[i];
-    const Vector3 p =
-        anchor_in_motor_frame(*model.motor_pose_inverses()[i], t_world_platform, body_yaw, branch.branch_platform);
-    const double other_gap = angle_gap(detail::arm_angle(constants, p, -branch.solution), joint_angles[i]);
-    // NaN angles: the branch is out of reach by rounding, at the edge where the
-    // two modes meet.
-    if (!(gap <= other_gap)) return Assembly::other_mode;
+    // The anchor in the world, seen from the unturned body, then in the motor frame.
+    const Vector3 world = rods.offset[i] + t;
+    const Vector3 body(c * world(0) + s * world(1), c * world(1) - s * world(0), world(2));
+    const Vector3 p = transform_point(*model.motor_pose_inverses()[i], body);
+    if (!detail::nearer_own_mode(constants, p, model.branches()[i].solution, arms.cos_angle[i], arms.sin_angle[i])) {
+      return false;
+    }
   }
-  return Assembly::inexact;
+  return true;
 }
+
+// The assembly search.
+
+// Rotation i of n spread evenly over all orientations: the super-Fibonacci
+// spiral of unit quaternions (Alexa, "Super-Fibonacci Spirals: Fast,
+// Low-Discrepancy Sampling of SO(3)", 2022).
+Rotation spiral_rotation(int i, int n) noexcept {
+  constexpr double kTwoPi = 6.283185307179586;
+  constexpr double kPhi = 1.4142135623730951;  // sqrt(2)
+  constexpr double kPsi = 1.533751168755204;   // the real root of psi^4 = psi + 4
+  const double s = i + 0.5;
+  const double fraction = s / n;
+  const double r = std::sqrt(fraction), big_r = std::sqrt(1.0 - fraction);
+  const double alpha = kTwoPi * s / kPhi, beta = kTwoPi * s / kPsi;
+  const double w = r * std::sin(alpha), x = r * std::cos(alpha), y = big_r * std::sin(beta), z = big_r * std::cos(beta);
+  Rotation out;
+  out << 1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y),
+         2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x),
+         2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y);
+  return out;
+}
+
+// The angle between two rotations, 2 asin(|a - b| / (2 sqrt 2)) with the
+// Frobenius norm: exact for small angles too, unlike acos of the trace.
+double rotation_gap(const Rotation& a, const Rotation& b) noexcept {
+  double sum = 0.0;
+  for (int k = 0; k < 9; ++k) sum += (a.data()[k] - b.data()[k]) * (a.data()[k] - b.data()[k]);
+  return 2.0 * std::asin(std::min(std::sqrt(sum) / 2.8284271247461903, 1.0));
+}
+
+// The assemblies found so far, at most kMaxAssemblies, each with its distance
+// from home; the nearest are kept.
+class Assemblies {
+ public:
+  Assemblies(const Pose& home, double lever, const AssemblySearch& search) noexcept
+      : home_r_(orthonormal_rotation(home)), home_t_(home.block<3, 1>(0, 3)), lever_(lever), search_(search) {}
+
+  void offer(const Pose& pose) noexcept {
+    const Rotation r = pose.topLeftCorner<3, 3>();
+    const Vector3 t = pose.block<3, 1>(0, 3);
+    for (std::size_t k = 0; k < count_; ++k) {
+      const Pose& seen = poses_[k];
+      if (euclidean_norm(Vector3(seen.block<3, 1>(0, 3) - t)) <= search_.same_position &&
+          rotation_gap(seen.topLeftCorner<3, 3>(), r) <= search_.same_angle) {
+        return;
+      }
+    }
+    const double distance = euclidean_norm(Vector3(t - home_t_)) + lever_ * rotation_gap(r, home_r_);
+    std::size_t at = count_;
+    if (count_ == kMaxAssemblies) {
+      at = static_cast<std::size_t>(std::max_element(distances_.begin(), distances_.end()) - distances_.begin());
+      if (!(distance < distances_[at])) return;
+    } else {
+      ++count_;
+    }
+    poses_[at] = pose;
+    distances_[at] = distance;
+  }
+
+  // Sorted by distance from home into `out`; returns how many there are.
+  std::size_t write(std::span<Pose> out) noexcept {
+    std::array<std::size_t, kMaxAssemblies> order;
+    for (std::size_t k = 0; k < count_; ++k) order[k] = k;
+    std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count_),
+              [&](std::size_t a, std::size_t b) { return distances_[a] < distances_[b]; });
+    for (std::size_t k = 0; k < count_ && k < out.size(); ++k) out[k] = poses_[order[k]];
+    return count_;
+  }
+
+ private:
+  std::array<Pose, kMaxAssemblies> poses_;
+  std::array<double, kMaxAssemblies> distances_;
+  std::size_t count_ = 0;
+  Rotation home_r_;
+  Vector3 home_t_;
+  double lever_;
+  const AssemblySearch& search_;
+};
 
 }  // namespace
 
@@ -226,16 +298,23 @@ ForwardKinematicsSolution solve_forward_kinematics(const Kinematics& model, cons
 
   int iterations = 0;
   Status status = Status::iteration_limit;
+  // The errors of the last kStallWindow iterations, iteration k's at k % kStallWindow.
+  std::array<double, kStallWindow> history;
   for (;;) {
     if (rods.error <= allowed_error) {
-      switch (check_assembly(model, make_pose(r, t), joint_angles, body_yaw)) {
-        case Assembly::matches: status = Status::converged; break;
-        case Assembly::other_mode: status = Status::assembly_mismatch; break;
-        case Assembly::inexact: status = Status::iteration_limit; break;
+      status = in_model_modes(model, arms, rods, t, body_yaw) ? Status::converged : Status::assembly_mismatch;
+      break;
+    }
+    double& error_then = history[static_cast<std::size_t>(iterations % kStallWindow)];
+    const bool stalled = iterations >= kStallWindow && !(rods.error < kStallFactor * error_then);
+    error_then = rods.error;
+    if (stalled || iterations >= settings.max_iterations) {
+      if (stalled && !detail::singular_values_certified_above(detail::rod_jacobian(rods, length_scale),
+                                                              kNearlySingular)) {
+        status = Status::singular;
       }
       break;
     }
-    if (iterations >= settings.max_iterations) break;
     const NewtonStep step = newton_step(rods, rod_length, length_scale);
     ++iterations;
     // Backtracking keeps the first candidate whose rod error is strictly below
@@ -276,6 +355,33 @@ const char* to_string(ForwardKinematicsStatus status) noexcept {
     case ForwardKinematicsStatus::invalid_model: return "invalid_model";
   }
   return "unknown";
+}
+
+std::size_t find_assemblies(const Kinematics& model, const JointAngles& joint_angles,
+                            std::optional<double> body_yaw, const Pose& home, std::span<Pose> out,
+                            const AssemblySearch& search) noexcept {
+  if (refusal(model, joint_angles, home, body_yaw) != Status::converged) return 0;
+  const detail::Arms arms = detail::arms_of(model, joint_angles, body_yaw);
+  Assemblies found(home, detail::mean_anchor_radius(arms), search);
+  const auto solve_from = [&](const Pose& start) {
+    const ForwardKinematicsSolution s = solve_forward_kinematics(model, joint_angles, start, body_yaw, search.settings);
+    if (s.status == Status::converged) found.offer(s.t_world_platform);
+  };
+  solve_from(home);
+  // Each rotation with the anchors' centroid one rod length from the arm tips'
+  // centroid, up, down and to the four sides.
+  Vector3 tips = Vector3::Zero(), anchors = Vector3::Zero();
+  for (int i = 0; i < 6; ++i) {
+    tips += arms.tip[i] / 6.0;
+    anchors += arms.anchor[i] / 6.0;
+  }
+  const double reach = model.rod_length();
+  const Vector3 directions[] = {{0, 0, 1}, {0, 0, -1}, {1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}};
+  for (int k = 0; k < search.rotations; ++k) {
+    const Rotation r = spiral_rotation(k, search.rotations);
+    for (const Vector3& direction : directions) solve_from(make_pose(r, Vector3(tips + reach * direction - r * anchors)));
+  }
+  return found.write(out);
 }
 
 }  // namespace tavrino

@@ -57,6 +57,8 @@ nb::object convert(nb::handle value, const Argument& argument, const std::string
   return numpy.attr("asarray")(array, "dtype"_a = numpy.attr("float64"), "order"_a = "C");
 }
 
+bool aligned(const void* data) noexcept { return reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0; }
+
 }  // namespace
 
 std::string describe_shape(std::span<const std::size_t> core, bool batched) {
@@ -73,11 +75,22 @@ std::string Argument::describe() const {
 InputArray::InputArray(nb::handle value, const Argument& argument, std::initializer_list<std::size_t> core,
                        bool batched) {
   const std::string expected = describe_shape(std::span(core.begin(), core.size()), batched);
-  // A float64 C-contiguous array on the CPU is used where it lies.
-  if (!nb::try_cast(value, array_, /*convert=*/false)) {
-    const nb::object converted = convert(value, argument, expected);
-    if (!nb::try_cast(converted, array_, /*convert=*/false)) {
+  // A float64 C-contiguous array on the CPU is used where it lies, unless it
+  // lies at an address that is no multiple of a double's alignment (a view at
+  // an odd offset into bytes): read through a double pointer that would be
+  // undefined behaviour, so such an array is copied, as numpy copies.
+  nb::object source = nb::borrow(value);
+  if (!nb::try_cast(source, array_, /*convert=*/false)) {
+    source = convert(value, argument, expected);
+    if (!nb::try_cast(source, array_, /*convert=*/false)) {
       raise_error(PyExc_TypeError, argument.describe() + " could not be read as a float64 array");
+    }
+  }
+  if (!aligned(array_.data())) {
+    const nb::module_ numpy = nb::module_::import_("numpy");
+    source = numpy.attr("array")(source, "dtype"_a = numpy.attr("float64"), "order"_a = "C", "copy"_a = true);
+    if (!nb::try_cast(source, array_, /*convert=*/false) || !aligned(array_.data())) {
+      raise_error(PyExc_TypeError, argument.describe() + " could not be read as an aligned float64 array");
     }
   }
   const std::size_t ndim = array_.ndim();

@@ -11,6 +11,7 @@
 #include <nanobind/ndarray.h>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -61,8 +62,9 @@ struct Argument {
 };
 
 // An argument read as a float64 C-contiguous array: the caller's own array when
-// it is one already (no copy), otherwise numpy's conversion of it. Holds a
-// reference to the array, so data() stays valid while this lives.
+// it is one already and aligned (no copy), otherwise numpy's conversion or copy
+// of it. Holds a reference to the array, so data() stays valid while this
+// lives, and data() is always aligned for double.
 //
 // Reading fails with TypeError when the values are not real numbers (strings,
 // complex numbers, None, ...) and ValueError when the shape is wrong; both
@@ -83,6 +85,28 @@ class InputArray {
   Shape batch_shape_;
 };
 
+// Lets a loop that runs without the GIL answer Ctrl-C. Called once per sample,
+// it reads the clock every 64 samples, and once kInterval has passed since it
+// last looked, takes the GIL and has the interpreter run the handlers of the
+// signals that arrived; when one raises, it throws that exception.
+class SignalCheck {
+ public:
+  static constexpr std::chrono::milliseconds kInterval{5};
+
+  void operator()() {
+    if (++samples_ % 64 != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < kInterval) return;
+    last_ = now;
+    const nb::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+  }
+
+ private:
+  std::size_t samples_ = 0;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
 // The batch shape that numpy's broadcasting rules give several arguments, and
 // for each argument the offset of each sample in it.
 template <std::size_t N>
@@ -98,15 +122,20 @@ class Broadcast {
   std::size_t count() const noexcept { return count_; }
 
   // Calls visit(k, offsets) for every sample k of the broadcast shape in C
-  // order, with offsets[i] the index of the sample in argument i. Needs no GIL.
+  // order, with offsets[i] the index of the sample in argument i. Runs without
+  // the GIL, which it takes only briefly every few milliseconds to let Python
+  // handle signals: Ctrl-C (KeyboardInterrupt, or whatever a handler raises)
+  // ends the loop by throwing nb::python_error.
   template <class Visit>
   void for_each(Visit&& visit) const {
     if (count_ == 0) return;
+    SignalCheck signals;
     std::array<std::size_t, N> offsets{};
     if (direct_) {
       for (std::size_t k = 0; k < count_; ++k) {
         for (std::size_t i = 0; i < N; ++i) offsets[i] = single_[i] ? 0 : k;
         visit(k, offsets);
+        signals();
       }
       return;
     }
@@ -115,6 +144,7 @@ class Broadcast {
     std::vector<std::size_t> index(dims, 0);
     for (std::size_t k = 0; k < count_; ++k) {
       visit(k, offsets);
+      signals();
       for (std::size_t d = dims; d-- > 0;) {
         for (std::size_t i = 0; i < N; ++i) offsets[i] += steps_[i][d];
         if (++index[d] < shape_[d]) break;

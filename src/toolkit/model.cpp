@@ -35,8 +35,6 @@ void write(const Matrix& matrix, double* rows) {
   out = matrix;
 }
 
-constexpr double kIdentityRows[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-
 // The batch shape of an argument that holds a single sample.
 const Shape kSingleSample;
 
@@ -61,6 +59,22 @@ std::pair<InputArray, InputArray> read_jacobians(JacobiansLike jacobians, const 
 }
 
 }  // namespace
+
+Model::Model(double motor_arm_length, double rod_length, ArrayLike home)
+    : kinematics_(motor_arm_length, rod_length), home_(Pose::Identity()) {
+  if (!home.is_none()) {
+    const InputArray home_array(home, {"Model", "home"}, {4, 4}, false);
+    home_ = read_pose(home_array.data());
+    if (!home_.allFinite()) throw nb::value_error("Model(): 'home' must be finite");
+  }
+  write_pose(home_, home_rows_.data());
+}
+
+FloatArray Model::home() const {
+  OutputArray<double> out(kSingleSample, {4, 4});
+  write_pose(home_, out.data());
+  return typed<FloatArray>(out.to_numpy());
+}
 
 void Model::add_branch(ArrayLike anchor, ArrayLike t_world_motor, double solution) {
   const InputArray anchor_array(anchor, {"Model.add_branch", "anchor"}, {3}, false);
@@ -102,8 +116,9 @@ ForwardKinematicsResultObject Model::solve_forward_kinematics(ArrayLike angles, 
                                                               int max_iterations) const {
   constexpr const char* kFunction = "Model.solve_forward_kinematics";
   if (!(tolerance >= 0.0)) {
-    throw nb::value_error(
-        (std::string(kFunction) + "(): 'tolerance' must be 0 or more, got " + std::to_string(tolerance)).c_str());
+    // As Python writes the float, so that -1e-09 does not read "-0.000000".
+    const std::string given = nb::repr(nb::float_(tolerance)).c_str();
+    throw nb::value_error((std::string(kFunction) + "(): 'tolerance' must be 0 or more, got " + given).c_str());
   }
   if (max_iterations < 0) {
     throw nb::value_error((std::string(kFunction) + "(): 'max_iterations' must be 0 or more, got " +
@@ -121,7 +136,7 @@ ForwardKinematicsResultObject Model::solve_forward_kinematics(ArrayLike angles, 
   OutputArray<std::int64_t> iterations(batch.shape(), {});
   OutputArray<double> rod_error(batch.shape(), {});
   const double* const angle_data = angle_array.data();
-  const double* const start_rows = start_array ? start_array->data() : kIdentityRows;
+  const double* const start_rows = start_array ? start_array->data() : home_rows_.data();
   with_model([&](const Kinematics& model) {
     const ForwardKinematicsSettings settings{tolerance, max_iterations};
     batch.for_each([&](std::size_t k, const std::array<std::size_t, 2>& at) {
@@ -134,6 +149,20 @@ ForwardKinematicsResultObject Model::solve_forward_kinematics(ArrayLike angles, 
     });
   });
   return make_forward_kinematics_result(batch.shape(), poses, status, iterations, rod_error);
+}
+
+FloatArray Model::assemblies(ArrayLike angles, std::optional<double> body_yaw) const {
+  constexpr const char* kFunction = "Model.assemblies";
+  const InputArray angle_array(angles, {kFunction, "angles"}, {6}, false);
+  const JointAngles joint_angles = read_angles(angle_array.data());
+  std::array<Pose, kMaxAssemblies> found;
+  const std::size_t count = with_model([&](const Kinematics& model) {
+    require_six_branches(model, kFunction);
+    return find_assemblies(model, joint_angles, body_yaw, home_, found);
+  });
+  OutputArray<double> out({count}, {4, 4});
+  for (std::size_t k = 0; k < count; ++k) write_pose(found[k], out.data() + 16 * k);
+  return typed<FloatArray>(out.to_numpy());
 }
 
 void Model::require_six_branches(const Kinematics& model, const char* function) {

@@ -5,12 +5,14 @@
 //
 // Batch loops run with the GIL released, so other Python threads may call into
 // the same model meanwhile. The solvers only read the model; add_branch changes
-// it. A reader-writer lock keeps the two apart, and it is only ever taken
-// without the GIL and given back before the GIL is taken again: a thread that
-// holds it never waits for the GIL, so the two locks cannot deadlock.
+// it. A reader-writer lock keeps the two apart. It is only ever waited for
+// without the GIL; a thread that holds it takes the GIL only briefly, to let
+// Python handle signals (see SignalCheck), and nobody who holds the GIL waits
+// for the lock, so the two locks cannot deadlock.
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <shared_mutex>
@@ -25,7 +27,10 @@ namespace tavrino::toolkit {
 
 class Model {
  public:
-  Model(double motor_arm_length, double rod_length) noexcept : kinematics_(motor_arm_length, rod_length) {}
+  // `home` is the platform's home pose (4, 4), the identity when None: where
+  // solve_forward_kinematics starts when given no start, and what assemblies
+  // sorts by. Throws ValueError when it is not finite.
+  Model(double motor_arm_length, double rod_length, ArrayLike home);
 
   // Throws ValueError when t_world_motor cannot be inverted (its determinant is
   // exactly zero): no solver could use the branch.
@@ -34,12 +39,14 @@ class Model {
   double motor_arm_length() const noexcept { return kinematics_.motor_arm_length(); }
   double rod_length() const noexcept { return kinematics_.rod_length(); }
   std::size_t branch_count() const;
+  // A copy of the home pose, (4, 4).
+  FloatArray home() const;
 
   // poses (..., 4, 4) -> angles (..., branch_count); NaN for a branch that
   // cannot reach its pose.
   FloatArray inverse_kinematics(ArrayLike poses, std::optional<double> body_yaw) const;
 
-  // angles (..., 6) and start (..., 4, 4), the identity when None ->
+  // angles (..., 6) and start (..., 4, 4), home when None ->
   // poses (..., 4, 4) with a status, the iterations and the rod error each.
   // Throws ValueError for a negative max_iterations or a tolerance that is
   // negative or NaN.
@@ -47,6 +54,10 @@ class Model {
                                                    double tolerance, int max_iterations) const;
 
   // The calls below need a model of exactly six branches (ValueError otherwise).
+
+  // angles (6,) -> every assembly that find_assemblies finds, (k, 4, 4), the
+  // nearest to home first.
+  FloatArray assemblies(ArrayLike angles, std::optional<double> body_yaw) const;
 
   // poses (..., 4, 4) and angles (..., 6) -> platform (..., 6, 6), joint (..., 6).
   VelocityJacobiansObject velocity_jacobians(ArrayLike poses, ArrayLike angles, std::optional<double> body_yaw) const;
@@ -98,6 +109,8 @@ class Model {
 
   mutable std::shared_mutex mutex_;
   Kinematics kinematics_;
+  Pose home_;
+  std::array<double, 16> home_rows_;  // the same, row by row
   // Guarded by mutex_ as kinematics_ is.
   std::optional<Inertia> inertia_;
   Vector3 gravity_{0.0, 0.0, -9.81};

@@ -28,8 +28,12 @@ NB_MODULE(_native, m) {
                     "other, and returns float64 arrays of the broadcast batch shape. Float64\n"
                     "C-contiguous input is read in place; anything else is converted by numpy first.\n"
                     "The solvers release the GIL while they run.")
-      .def(nb::init<double, double>(), "motor_arm_length"_a, "rod_length"_a,
-           "A model without branches; lengths in any unit, the same for every length given.")
+      .def(nb::init<double, double, ArrayLike>(), "motor_arm_length"_a, "rod_length"_a, "home"_a.none() = nb::none(),
+           nb::sig("def __init__(self, motor_arm_length: float, rod_length: float, home: " TTK_ARRAY
+                   " | None = None) -> None"),
+           "A model without branches; lengths in any unit, the same for every length given.\n\n"
+           "home (4, 4) is the platform's home pose (the identity when None): where\n"
+           "solve_forward_kinematics starts when given no start, and what assemblies sorts by.")
       .def("add_branch", &Model::add_branch, "anchor"_a.none(), "t_world_motor"_a.none(), "solution"_a,
            nb::sig("def add_branch(self, anchor: " TTK_ARRAY ", t_world_motor: " TTK_ARRAY
                    ", solution: float) -> None"),
@@ -38,6 +42,8 @@ NB_MODULE(_native, m) {
       .def_prop_ro("motor_arm_length", &Model::motor_arm_length)
       .def_prop_ro("rod_length", &Model::rod_length)
       .def_prop_ro("branch_count", &Model::branch_count)
+      .def_prop_ro("home", &Model::home, nb::sig("def home(self) -> " TTK_FLOATS),
+                   "The platform's home pose (4, 4), a copy.")
       .def("inverse_kinematics", &Model::inverse_kinematics, "poses"_a.none(), "body_yaw"_a = nb::none(),
            nb::sig("def inverse_kinematics(self, poses: " TTK_ARRAY ", body_yaw: float | None = None) -> " TTK_FLOATS),
            "The motor angle of every branch that puts the platform at each pose.\n\n"
@@ -49,12 +55,27 @@ NB_MODULE(_native, m) {
            nb::sig("def solve_forward_kinematics(self, angles: " TTK_ARRAY ", start: " TTK_ARRAY
                    " | None = None, body_yaw: float | None = None, tolerance: float = 1e-12, "
                    "max_iterations: int = 20) -> " TTK_RESULTS "ForwardKinematicsResult"),
-           "Forward kinematics solved to convergence: the platform pose for each set of six joint\n"
-           "angles, found by Newton's method from `start` (the identity when None; for tracking,\n"
-           "the previous solution).\n\n"
+           "Forward kinematics solved to convergence: a platform pose for each set of six joint\n"
+           "angles, found by Newton's method from `start` (home when None; for tracking, the\n"
+           "previous solution).\n\n"
            "angles (..., 6) and start (..., 4, 4) broadcast against each other. tolerance is the\n"
-           "largest rod error accepted, relative to rod_length. Check `status`: only \"converged\"\n"
-           "means that the rods fit and inverse kinematics at the pose gives back the angles.")
+           "largest rod error accepted, relative to rod_length; it alone sets the accuracy.\n"
+           "\"converged\" means that the rods fit and every branch is in its assembly mode: the\n"
+           "angles hold that pose. They may hold others too (a parallel mechanism has several\n"
+           "assemblies with the same angles and modes, far apart); the solve finds one, normally\n"
+           "the one nearest the start. Track from the last pose, or list them all with\n"
+           "assemblies().")
+      .def("assemblies", &Model::assemblies, "angles"_a.none(), "body_yaw"_a = nb::none(),
+           nb::sig("def assemblies(self, angles: " TTK_ARRAY ", body_yaw: float | None = None) -> " TTK_FLOATS),
+           "Every assembly that the six joint angles (6,) hold, for start-up: the distinct\n"
+           "converged poses, in the model's assembly modes, that a search from a fixed set of\n"
+           "289 starts (home, and 48 rotations spread over all orientations, each at six\n"
+           "places around the arm tips) reaches, as a (k, 4, 4) array. None is listed twice\n"
+           "(closer than 1e-7 in length and 1e-7 rad is the same pose); they come sorted by\n"
+           "their distance from home: the distance between the origins plus the angle between\n"
+           "the rotations times the anchors' mean distance from the platform's origin. It\n"
+           "finds what solves from any start reach in every test, but cannot promise a\n"
+           "complete list. Needs six branches; a few milliseconds.")
       .def("velocity_jacobians", &Model::velocity_jacobians, "poses"_a.none(), "angles"_a.none(),
            "body_yaw"_a = nb::none(),
            nb::sig("def velocity_jacobians(self, poses: " TTK_ARRAY ", angles: " TTK_ARRAY
@@ -62,6 +83,7 @@ NB_MODULE(_native, m) {
            "The velocity Jacobians at poses (..., 4, 4) and the joint angles (..., 6) that reach them:\n"
            "platform (..., 6, 6) @ twist == joint (..., 6) * joint velocities, for a twist (v, w) of\n"
            "the platform origin's velocity and the angular velocity, in world coordinates.\n"
+           "A NaN or infinite angle gives its branch a NaN row; a NaN or infinite pose, every row.\n"
            "Needs six branches.")
       .def(
           "joint_velocities",
@@ -89,7 +111,8 @@ NB_MODULE(_native, m) {
            "How well the torso transmits motion at poses (..., 4, 4) and the joint angles (..., 6)\n"
            "that reach them: transmission (..., 6) per branch, 1 ideal and 0 at the edge of its\n"
            "reach, and inverse_condition (...), 1 / condition number of the platform Jacobian, 0 at\n"
-           "a platform singularity. Needs six branches.")
+           "a platform singularity. NaN where an angle or the pose is NaN or infinite. Needs six\n"
+           "branches.")
       .def("motor_torques", &Model::motor_torques, "poses"_a.none(), "angles"_a.none(), "wrench"_a.none(),
            "body_yaw"_a = nb::none(),
            nb::sig("def motor_torques(self, poses: " TTK_ARRAY ", angles: " TTK_ARRAY ", wrench: " TTK_ARRAY

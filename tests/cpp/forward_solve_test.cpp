@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <climits>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -175,6 +178,129 @@ TEST(SolveForwardKinematics, StatusesOfConstructedCases) {
     wide.add_branch(Vector3::Zero(), make_pose(axis_angle_rotation(Vector3(0, 0, 1), i * M_PI / 3), Vector3::Zero()), 1.0);
   }
   EXPECT_EQ(status_of(wide, JointAngles{}, Pose::Identity(), {}), Status::singular);
+}
+
+// Every tolerance from 1e-12 to 1e-4 converges near home, and the rods alone
+// decide how close: the pose comes back within a small multiple of tolerance x
+// rod length, however loosely inverse kinematics then gives the angles back.
+TEST(SolveForwardKinematics, ConvergesAtEveryToleranceToThatAccuracy) {
+  const Kinematics torso = ExampleTorso::make();
+  std::mt19937_64 rng(37);
+  for (double tolerance : {1e-12, 1e-10, 1e-8, 1e-6, 1e-4}) {
+    for (int k = 0; k < 100; ++k) {
+      const Pose target = random_pose_near_home(rng, kCentimetre, 15 * kDegree);
+      const ForwardKinematicsSolution s =
+          solve_forward_kinematics(torso, angles_of(torso, target, {}), Pose::Identity(), {}, {tolerance, 20});
+      ASSERT_EQ(s.status, Status::converged) << tolerance << " " << k;
+      EXPECT_LE(s.rod_error, tolerance * torso.rod_length());
+      EXPECT_LE((s.t_world_platform - target).cwiseAbs().maxCoeff(), 50 * tolerance * torso.rod_length()) << tolerance;
+    }
+  }
+}
+
+// An error that only creeps down ends by the stall rule, not after two billion
+// iterations: a duplicated branch (a singular mechanism) with a 723 m rod.
+TEST(SolveForwardKinematics, CreepingErrorEndsWhenProgressStalls) {
+  Kinematics duplicated(ExampleTorso::kMotorArmLength, 723.0);
+  for (int i = 0; i < 6; ++i) {
+    const int same = i == 5 ? 4 : i;
+    duplicated.add_branch(ExampleTorso::anchor(same), ExampleTorso::motor_pose(same), ExampleTorso::solution(same));
+  }
+  for (const JointAngles& q : {JointAngles{0.0, 0.2, -0.3, 0.4, 0.5, 0.5}, JointAngles{0.2, 0.2, -0.3, 0.4, 0.5, 0.52}}) {
+    const ForwardKinematicsSolution s = solve_forward_kinematics(duplicated, q, Pose::Identity(), {}, {1e-12, INT_MAX});
+    EXPECT_EQ(s.status, Status::singular);
+    EXPECT_LT(s.iterations, 100);
+  }
+}
+
+// Starts whose first two rotation columns hold no orientation (zero, or
+// parallel, to rounding) start from the identity rotation, exactly; nearly
+// parallel ones that do hold one are made orthonormal; every pose returned is
+// rigid.
+TEST(SolveForwardKinematics, DegenerateStartsStartFromTheIdentityAndEveryPoseIsRigid) {
+  const Kinematics torso = ExampleTorso::make();
+  const Pose target = make_pose(axis_angle_rotation(Vector3(0, 0.6, 0.8), 0.2), Vector3(0.003, -0.002, 0.004));
+  const JointAngles q = angles_of(torso, target, {});
+  const Vector3 shift(0.001, 0.002, -0.001);
+  const ForwardKinematicsSolution from_identity = solve_forward_kinematics(torso, q, make_pose(Rotation::Identity(), shift), {});
+  const auto start_with = [&](const Vector3& c0, const Vector3& c1) {
+    Pose start = make_pose(Rotation::Identity(), shift);
+    start.block<3, 1>(0, 0) = c0;
+    start.block<3, 1>(0, 1) = c1;
+    start.block<3, 1>(0, 2) = Vector3(0.3, 0.1, -7.0);  // never read
+    return start;
+  };
+  const Vector3 c(0.6, -0.8, 0.0), noise(1e-17, -3e-17, 2e-17), zero = Vector3::Zero();
+  const std::pair<Vector3, Vector3> no_orientation[] = {
+      {zero, zero}, {noise, c}, {c, zero}, {c, noise}, {c, -2.0 * c}, {c, Vector3(c * (1 + 1e-15) + noise)},
+      {1e12 * c, Vector3(1e12 * c + 1e-3 * Vector3(0, 0, 1))}};
+  for (const auto& [c0, c1] : no_orientation) {
+    const ForwardKinematicsSolution s = solve_forward_kinematics(torso, q, start_with(c0, c1), {});
+    EXPECT_EQ(std::memcmp(s.t_world_platform.data(), from_identity.t_world_platform.data(), sizeof(Pose)), 0)
+        << c0.transpose() << " / " << c1.transpose();
+  }
+  std::mt19937_64 rng(41);
+  std::normal_distribution<double> normal;
+  for (int k = 0; k < 300; ++k) {
+    const Vector3 c0(normal(rng), normal(rng), normal(rng)), d(normal(rng), normal(rng), normal(rng));
+    const double apart = std::pow(10.0, -3 - k % 6);  // 1e-3 to 1e-8: nearly parallel, still an orientation
+    const ForwardKinematicsSolution s = solve_forward_kinematics(torso, q, start_with(c0, c0 + apart * d), {});
+    const Rotation r = s.t_world_platform.topLeftCorner<3, 3>();
+    EXPECT_LT(rotation_defect(s.t_world_platform), 1e-15) << k;
+    EXPECT_NEAR(r.determinant(), 1.0, 1e-15) << k;
+  }
+}
+
+double pose_distance(const Pose& a, const Pose& b, double lever) {
+  const Rotation gap = a.topLeftCorner<3, 3>().transpose() * b.topLeftCorner<3, 3>();
+  const double angle = std::acos(std::clamp((gap.trace() - 1) / 2, -1.0, 1.0));
+  return (a.block<3, 1>(0, 3) - b.block<3, 1>(0, 3)).norm() + lever * angle;
+}
+
+// Every pose that solves from many starts reach is listed, once, each a
+// converged solve, the nearest to home first; a short buffer gets the nearest.
+TEST(FindAssemblies, ListsWhatSolvesFromAnyStartReachOnceNearestHomeFirst) {
+  const Kinematics torso = ExampleTorso::make();
+  double lever = 0.0;
+  for (int i = 0; i < 6; ++i) lever += ExampleTorso::anchor(i).norm() / 6;
+  std::mt19937_64 rng(43);
+  const Pose targets[] = {Pose::Identity(), random_pose_near_home(rng, kCentimetre, 15 * kDegree),
+                          random_pose_near_home(rng, kCentimetre, 15 * kDegree)};
+  for (int t = 0; t < 3; ++t) {
+    const std::optional<double> yaw = t == 2 ? std::optional<double>(0.3) : std::nullopt;
+    const JointAngles q = angles_of(torso, targets[t], yaw);
+    std::array<Pose, kMaxAssemblies> found;
+    const std::size_t n = find_assemblies(torso, q, yaw, Pose::Identity(), found);
+    ASSERT_GE(n, 2u);
+    EXPECT_LT((found[0] - targets[t]).cwiseAbs().maxCoeff(), 1e-10) << t;
+    for (std::size_t k = 0; k < n; ++k) {
+      const ForwardKinematicsSolution again = solve_forward_kinematics(torso, q, found[k], yaw);
+      EXPECT_TRUE(again.status == Status::converged && again.iterations == 0) << t << " " << k;
+      if (k > 0) {
+        EXPECT_LE(pose_distance(found[k - 1], Pose::Identity(), lever), pose_distance(found[k], Pose::Identity(), lever));
+        EXPECT_GT((found[k] - found[k - 1]).cwiseAbs().maxCoeff(), 1e-3);
+      }
+    }
+    std::normal_distribution<double> normal;
+    for (int k = 0; k < 1000; ++k) {
+      Pose start = random_pose_near_home(rng, 0.1, M_PI);
+      const ForwardKinematicsSolution s = solve_forward_kinematics(torso, q, start, yaw, {1e-12, 60});
+      if (s.status != Status::converged) continue;
+      bool listed = false;
+      for (std::size_t j = 0; j < n; ++j) listed = listed || (found[j] - s.t_world_platform).cwiseAbs().maxCoeff() < 1e-9;
+      EXPECT_TRUE(listed) << t << ": " << s.t_world_platform.col(3).transpose();
+    }
+    std::array<Pose, 2> nearest;
+    EXPECT_EQ(find_assemblies(torso, q, yaw, Pose::Identity(), nearest), n);
+    EXPECT_EQ(std::memcmp(nearest.data(), found.data(), sizeof nearest), 0);
+  }
+  JointAngles nan_angle{};
+  nan_angle[1] = std::numeric_limits<double>::quiet_NaN();
+  std::array<Pose, 4> none;
+  EXPECT_EQ(find_assemblies(torso, nan_angle, {}, Pose::Identity(), none), 0u);
+  Kinematics five(ExampleTorso::kMotorArmLength, ExampleTorso::kRodLength);
+  for (int i = 0; i < 5; ++i) five.add_branch(ExampleTorso::anchor(i), ExampleTorso::motor_pose(i), 1.0);
+  EXPECT_EQ(find_assemblies(five, JointAngles{}, {}, Pose::Identity(), none), 0u);
 }
 
 }  // namespace

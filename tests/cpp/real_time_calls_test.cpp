@@ -75,7 +75,8 @@ TEST(RealTimeCalls, AllocateNothing) {
 
 // The solver, velocity kinematics, conditioning and dynamics, from near and far
 // starts so that every ending is taken (converged, assembly mismatch, singular,
-// iteration limit), with and without a body yaw: no allocation anywhere.
+// iteration limit), with and without a body yaw, and the search for every
+// assembly: no allocation anywhere.
 TEST(RealTimeCalls, SolverAndVelocityKinematicsAllocateNothing) {
   const Kinematics torso = ExampleTorso::make();
   std::mt19937_64 rng(20261209);
@@ -92,6 +93,8 @@ TEST(RealTimeCalls, SolverAndVelocityKinematicsAllocateNothing) {
   double worst_error = 0.0, least_condition = 1.0, held = 0.0, moved = 0.0;
   const Inertia payload{1.8, Vector3(0.0, 0.0, 0.03), Rotation::Identity() * 0.005, 3.5e-5};
   const Vector6 twist = Vector6::Constant(0.01);
+  std::array<Pose, 8> found;
+  std::size_t assemblies = 0;
   const long allocations = count_allocations([&] {
     for (std::size_t i = 0; i < targets.size(); ++i) {
       const std::optional<double> yaw = i % 2 ? std::optional<double>(0.2) : std::nullopt;
@@ -102,6 +105,7 @@ TEST(RealTimeCalls, SolverAndVelocityKinematicsAllocateNothing) {
       const Vector6 rates = joint_velocities(jacobians, Vector6::Constant(0.01));
       worst_error = std::max(worst_error, (platform_twist(jacobians, rates) - Vector6::Constant(0.01)).norm());
       least_condition = std::min(least_condition, conditioning(torso, targets[i], angles[i], yaw).inverse_condition);
+      if (i % 25 == 0) assemblies += find_assemblies(torso, angles[i], yaw, Pose::Identity(), found);
       const Wrench weight = gravity_wrench(payload, targets[i], Vector3(0, 0, -9.81));
       held += motor_torques(torso, targets[i], angles[i], yaw, weight).cwiseAbs().sum();
       held += motor_torques(jacobians, weight).cwiseAbs().sum();
@@ -113,6 +117,7 @@ TEST(RealTimeCalls, SolverAndVelocityKinematicsAllocateNothing) {
   EXPECT_EQ(allocations, 0);
   EXPECT_LT(worst_error, 1e-10);  // the work was done
   EXPECT_GT(least_condition, 0.01);
+  EXPECT_GE(assemblies, 8u);
   EXPECT_TRUE(std::isfinite(held) && held > 0.0 && std::isfinite(moved) && moved > 0.0);
   for (ForwardKinematicsStatus status : {ForwardKinematicsStatus::converged, ForwardKinematicsStatus::assembly_mismatch,
                                          ForwardKinematicsStatus::singular, ForwardKinematicsStatus::iteration_limit}) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/SVD>
+#include <array>
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "internal_error_message.hpp"
@@ -142,6 +144,47 @@ TEST(VelocityKinematics, NeedSixBranches) {
   EXPECT_EQ(internal_error_of([&] { velocity_jacobians(five, Pose::Identity(), JointAngles{}, {}); }), refused);
   EXPECT_EQ(internal_error_of([&] { conditioning(five, Pose::Identity(), JointAngles{}, {}); }), refused);
   EXPECT_EQ(internal_error_of([&] { rod_residuals(five, Pose::Identity(), ArmTips{}); }), refused);
+}
+
+// NaN in, NaN out: a NaN or infinite angle makes its branch's row NaN, a NaN
+// or infinite pose or body yaw every row; conditioning is NaN with them, never
+// a small number that would read as "near a singularity".
+TEST(VelocityKinematics, NaNOrInfiniteInputsGiveNaNRows) {
+  const Kinematics torso = ExampleTorso::make();
+  const Pose pose = make_pose(axis_angle_rotation(Vector3(1, 0, 0), 0.1), Vector3(0.002, 0.0, 0.001));
+  const JointAngles q = angles_of(torso, pose, {});
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
+  struct Case {
+    int angle;                      // the angle made bad, or -1
+    int pose_element;               // the pose element made bad, or -1
+    std::optional<double> yaw;
+    double bad;
+    std::array<bool, 6> nan_rows;
+  };
+  constexpr std::array<bool, 6> kAll{true, true, true, true, true, true};
+  const Case cases[] = {
+      {2, -1, {}, kNaN, {false, false, true, false, false, false}},
+      {5, -1, {}, kInf, {false, false, false, false, false, true}},
+      {-1, 13, {}, kNaN, kAll},   // translation y
+      {-1, 12, {}, -kInf, kAll},  // translation x
+      {-1, 0, {}, kNaN, kAll},    // rotation
+      {-1, -1, kNaN, 0.0, kAll},
+  };
+  for (const Case& c : cases) {
+    JointAngles angles = q;
+    Pose at = pose;
+    if (c.angle >= 0) angles[c.angle] = c.bad;
+    if (c.pose_element >= 0) at.data()[c.pose_element] = c.bad;
+    const VelocityJacobians j = velocity_jacobians(torso, at, angles, c.yaw);
+    const Conditioning quality = conditioning(torso, at, angles, c.yaw);
+    for (int i = 0; i < 6; ++i) {
+      EXPECT_EQ(j.platform.row(i).array().isNaN().all(), c.nan_rows[i]) << c.angle << " " << c.pose_element << " " << i;
+      EXPECT_EQ(j.platform.row(i).allFinite(), !c.nan_rows[i]);
+      EXPECT_EQ(std::isnan(j.joint(i)), c.nan_rows[i]);
+      EXPECT_EQ(std::isnan(quality.transmission[i]), c.nan_rows[i]);
+    }
+    EXPECT_TRUE(std::isnan(quality.inverse_condition));
+  }
 }
 
 }  // namespace

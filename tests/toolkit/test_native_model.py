@@ -1,12 +1,16 @@
 """tavrino_torso.Model, the compiled model over numpy arrays: its inverse
 kinematics against the class it must match bit for bit, every batched call
 against the same call made one sample at a time (under broadcasting and with
-any memory layout), input read in place, and the errors for wrong arguments."""
+any memory layout, misaligned included), input read in place, the errors for
+wrong arguments, the torso's home as the default start, the list of
+assemblies, NaN in and NaN out, and batches that Ctrl-C stops."""
 
 from __future__ import annotations
 
+import _thread
 import dataclasses
 import math
+import threading
 import tracemalloc
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -14,7 +18,7 @@ from typing import Any
 import numpy as np
 import pytest
 
-from tavrino_torso import Model, Torso
+from tavrino_torso import Model, Torso, pose
 from tavrino_torso._results import Conditioning, ForwardKinematicsResult, Inertia, VelocityJacobians
 from tavrino_torso_kinematics import TavrinoTorsoKinematics
 
@@ -190,6 +194,29 @@ def test_any_layout_or_real_dtype_gives_the_float64_result() -> None:
         assert_same(model.inverse_kinematics(exact), home)
 
 
+def misaligned(array: np.ndarray) -> np.ndarray:
+    """The same float64 values, C-contiguous at an address that is no multiple of 8."""
+    out = np.frombuffer(bytearray(array.nbytes + 1), np.float64, array.size, offset=1).reshape(array.shape)
+    out[...] = array
+    assert not out.flags.aligned and out.flags.c_contiguous
+    return out
+
+
+def test_misaligned_arrays_give_the_results_of_aligned_ones() -> None:
+    # Read in place, they would be read through misaligned pointers, which the
+    # sanitized run of this suite reports as undefined behaviour.
+    pools = sample_pools(np.random.default_rng(SEED))
+    model = example_model()
+    for call, parameters in CALLS.values():
+        args = [pools[pool][:5] for pool, _ in parameters]
+        assert_same(call(model, [misaligned(a) for a in args]), call(model, args))
+    built = Model(0.04, 0.09, home=misaligned(np.eye(4)))
+    for branch in Torso.example().branches:
+        built.add_branch(misaligned(np.array(branch.anchor)), misaligned(np.array(branch.t_world_motor)), branch.solution)
+    assert_same(built.inverse_kinematics(pools["poses"]), model.inverse_kinematics(pools["poses"]))
+    assert_same(model.assemblies(misaligned(pools["angles"][0])), model.assemblies(pools["angles"][0]))
+
+
 def traced_peak(call: Callable[[], Any]) -> int:
     tracemalloc.start()
     try:
@@ -226,9 +253,12 @@ ERRORS: list[tuple[Callable[[Model], Any], type[Exception], list[str]]] = [
     (lambda m: m.solve_forward_kinematics(ZEROS6, np.eye(4)[:3]), ValueError, ["'start'", "(..., 4, 4)", "(3, 4)"]),
     (lambda m: m.solve_forward_kinematics(np.zeros((2, 6)), np.zeros((3, 4, 4))), ValueError,
      ["do not broadcast", "'angles' (2,)", "'start' (3,)"]),
-    (lambda m: m.solve_forward_kinematics(ZEROS6, tolerance=-1.0), ValueError, ["'tolerance'"]),
+    (lambda m: m.solve_forward_kinematics(ZEROS6, tolerance=-1e-9), ValueError, ["'tolerance'", "got -1e-09"]),
     (lambda m: m.solve_forward_kinematics(ZEROS6, tolerance=math.nan), ValueError, ["'tolerance'"]),
     (lambda m: m.solve_forward_kinematics(ZEROS6, max_iterations=-1), ValueError, ["'max_iterations'"]),
+    (lambda m: m.assemblies(np.zeros((2, 6))), ValueError, ["assemblies", "'angles'", "(6,)", "(2, 6)"]),
+    (lambda m: Model(1.0, 1.0, home=np.eye(3)), ValueError, ["Model(): 'home'", "(4, 4)", "(3, 3)"]),
+    (lambda m: Model(1.0, 1.0, home=np.full((4, 4), np.inf)), ValueError, ["'home'", "finite"]),
     (lambda m: m.velocity_jacobians(IDENTITY, np.zeros(7)), ValueError, ["velocity_jacobians", "'angles'", "(..., 6)"]),
     (lambda m: m.conditioning(IDENTITY, np.array(["a"] * 6)), TypeError, ["conditioning", "'angles'", "(..., 6)"]),
     (lambda m: m.joint_velocities(np.zeros((6, 6)), ZEROS6), TypeError, ["'jacobians'", "VelocityJacobians"]),
@@ -277,7 +307,80 @@ def test_velocity_kinematics_and_conditioning_need_six_branches(branches: int) -
                  lambda p, q: model.inverse_dynamics(p, q, ZEROS6, ZEROS6)):
         with pytest.raises(ValueError, match=f"exactly 6 branches, it has {branches}"):
             call(IDENTITY, ZEROS6)
+    with pytest.raises(ValueError, match=f"exactly 6 branches, it has {branches}"):
+        model.assemblies(ZEROS6)
     assert model.solve_forward_kinematics(ZEROS6).status == "invalid_model"
+
+
+def raised_torso() -> Torso:
+    """The example torso with its platform frame in the anchors' plane, so that
+    home is 85 mm up: the identity is far from any assembly."""
+    example = Torso.example()
+    branches = tuple(dataclasses.replace(b, anchor=(b.anchor[0], b.anchor[1], 0.0)) for b in example.branches)
+    return dataclasses.replace(example, branches=branches, home=pose(0.0, 0.0, 0.085).tolist())
+
+
+def test_home_is_where_solves_and_the_one_step_estimate_start() -> None:
+    torso = raised_torso()
+    model = torso.model()
+    assert np.array_equal(model.home, np.array(torso.home)) and np.array_equal(Model(1.0, 1.0).home, np.eye(4))
+    targets = model.home @ poses_near_home(50, np.random.default_rng(SEED))
+    angles = model.inverse_kinematics(targets)
+    found = model.solve_forward_kinematics(angles)
+    assert (found.status == "converged").all() and np.allclose(found.poses, targets, atol=1e-10)
+    kinematics = torso.kinematics()
+    for _ in range(10):
+        estimate = np.array(kinematics.forward_kinematics(angles[0].tolist()))
+    assert np.allclose(estimate, targets[0], atol=1e-4)  # the one step stops at a residual norm of 1e-6
+    # assemblies sorts by the distance from this home: the target comes first.
+    listed = model.assemblies(angles[0])
+    assert listed.dtype == np.float64 and listed.ndim == 3 and listed.shape[1:] == (4, 4) and len(listed) >= 2
+    assert np.allclose(listed[0], targets[0], atol=1e-10)
+    assert (model.solve_forward_kinematics(angles[0], listed).status == "converged").all()
+
+
+def test_a_right_answer_where_a_branchs_other_mode_is_near_half_a_turn_converges() -> None:
+    # Inverse kinematics loses digits there (2e-10 rad); the mode is judged by
+    # the nearer of the two mode angles, so the answer is not refused.
+    m = Model(0.03, 0.12)
+    for i, (mo, an) in enumerate(zip([-15, 15, 105, 135, 225, 255], [-40, 40, 80, 160, 200, 280])):
+        c, s, k = math.cos(math.radians(mo)), math.sin(math.radians(mo)), (-1) ** i
+        t = np.eye(4)
+        t[:3, 0], t[:3, 2] = [c, s, 0], [-k * s, k * c, 0]
+        t[:3, 1], t[:3, 3] = np.cross(t[:3, 2], t[:3, 0]), [0.07 * c, 0.07 * s, 0]
+        m.add_branch([0.045 * math.cos(math.radians(an)), 0.045 * math.sin(math.radians(an)), 0], t, k)
+    target = pose(-0.0007764281859249378, -0.0011776445545044478, 0.11320876362856772,
+                  -0.18803937159101997, 0.15915312324097003, 0.14500978800876396)
+    found = m.solve_forward_kinematics(m.inverse_kinematics(target), start=pose(0, 0, 0.11))
+    assert found.status == "converged" and found.rod_error < 1e-15
+    assert np.abs(found.poses - target).max() < 1e-9
+
+
+def test_nan_or_infinite_input_gives_nan_rows_and_nan_conditioning() -> None:
+    model = example_model()
+    angles = model.inverse_kinematics(IDENTITY)
+    angles[3] = math.inf
+    poses = np.stack([IDENTITY, IDENTITY])
+    poses[1, 0, 3] = math.nan
+    jacobians = model.velocity_jacobians(poses, angles)
+    quality = model.conditioning(poses, angles)
+    assert np.isnan(jacobians.platform[0, 3]).all() and np.isfinite(np.delete(jacobians.platform[0], 3, 0)).all()
+    assert np.isnan(jacobians.platform[1]).all() and np.isnan(jacobians.joint[1]).all()
+    assert np.isnan(quality.transmission[:, 3]).all() and np.isnan(quality.inverse_condition).all()
+
+
+def test_a_batch_stops_at_ctrl_c() -> None:
+    # Seconds of work (solves from half a turn away, which wander); Ctrl-C
+    # arrives after a tenth of a second and must end the call.
+    model = example_model()
+    angles = np.broadcast_to(model.inverse_kinematics(IDENTITY), (400_000, 6))
+    timer = threading.Timer(0.1, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            model.solve_forward_kinematics(angles, pose(0.0, 0.0, 0.0, roll=math.pi))
+    finally:
+        timer.cancel()
 
 
 def test_the_dynamics_take_the_torsos_payload_arms_and_gravity() -> None:

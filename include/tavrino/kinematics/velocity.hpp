@@ -31,9 +31,12 @@ struct VelocityJacobians {
   Vector6 joint;
 };
 
+// NaN in, NaN out: a NaN or infinite joint angle makes its branch's row of
+// `platform` and its entry of `joint` NaN; a NaN or infinite pose, body yaw or
+// model value makes NaN every row it reaches (a pose, every one). Never a zero
+// row, which would read as a rod across its arm tip's motion.
 // Throws: InternalError(kSixBranchesMessage) unless the model has exactly six
-// branches; nothing else. Allocates nothing unless it throws. Values that are
-// not finite give NaN entries.
+// branches; nothing else. Allocates nothing unless it throws.
 VelocityJacobians velocity_jacobians(const Kinematics& model, const Pose& t_world_platform,
                                      const JointAngles& joint_angles, std::optional<double> body_yaw);
 
@@ -82,9 +85,11 @@ struct Conditioning {
 
 // At a pose and the joint angles that reach it, with the same arguments and
 // conventions as velocity_jacobians.
+// NaN in, NaN out, as for velocity_jacobians: the transmission of every branch
+// whose row is NaN there is NaN, and so is inverse_condition (never a small
+// number that would read as "near a singularity").
 // Throws: InternalError(kSixBranchesMessage) unless the model has exactly six
-// branches; nothing else. Allocates nothing unless it throws. Values that are
-// not finite give NaN.
+// branches; nothing else. Allocates nothing unless it throws.
 Conditioning conditioning(const Kinematics& model, const Pose& t_world_platform, const JointAngles& joint_angles,
                           std::optional<double> body_yaw);
 

@@ -82,10 +82,14 @@ template <class T>
   return wrap(2.0 * std::atan2(numerator, denominator));
 }
 
-// The angle, wrapped into [-pi, pi), at which the arm's tip lies at the rod's
-// length from the anchor p (given in the motor frame), in the assembly mode
-// `solution`; bit for bit what inverse kinematics gives for that branch.
-double arm_angle(const ArmConstants& constants, const Vector3& p, double solution) noexcept;
+// Whether an arm standing at the angle whose cosine and sine are given is
+// nearer the closed-form angle of the assembly mode `solution` than that of the
+// other mode, -solution, for the anchor p in the motor frame: the nearer angle
+// has the larger cosine of the difference, so no arc tangent is needed. False
+// where the anchor is out of reach (NaN angles), at the edge where the two
+// modes meet.
+bool nearer_own_mode(const ArmConstants& constants, const Vector3& p, double solution, double cos_angle,
+                     double sin_angle) noexcept;
 
 // The 3x6 map [I | -[o]x] from a twist (v, w) to the velocity v + w x o of the
 // point o: its zeros exact, its negated entries the sign-flipped coordinates.
@@ -102,12 +106,14 @@ inline void jacobian_row(const Vector3& d, const FixedMatrix<3, 6>& a, Matrix6& 
 // The six arms in the world, with the body turned by the body yaw (about the
 // world z axis, as inverse kinematics turns it): each arm tip, the velocity of
 // the tip per unit motor speed (perpendicular to the arm, of length
-// motor_arm_length), and the anchor its rod leads to, in platform coordinates.
-// Fixed by the joint angles: worked out once per call.
+// motor_arm_length), the anchor its rod leads to, in platform coordinates, and
+// the cosine and sine of its angle. Fixed by the joint angles: worked out once
+// per call.
 struct Arms {
   std::array<Vector3, 6> tip;
   std::array<Vector3, 6> motion;
   std::array<Vector3, 6> anchor;
+  std::array<double, 6> cos_angle, sin_angle;
   double rod_length;
 };
 
@@ -136,7 +142,7 @@ Arms arms_of(const Model& model, const std::array<double, 6>& joint_angles, std:
 // The rods with the platform at rotation r and origin t (anchor_i = r b_i + t).
 struct Rods {
   std::array<Vector3, 6> offset;     // r b_i: the anchor from the platform's origin, world axes
-  std::array<Vector3, 6> direction;  // unit vector from the arm tip to the anchor (zero if they meet)
+  std::array<Vector3, 6> direction;  // unit vector from the arm tip to the anchor (zero if they meet, NaN if not finite)
   std::array<double, 6> length;      // |anchor_i - tip_i|
   double error;                      // max_i |length_i - rod_length| (NaN if any is NaN)
 };
