@@ -177,7 +177,9 @@ void check_keys(std::string_view text) {
       }
       ++parts;
       after_dot = false;
-      if (parts > kMostKeyParts) refuse(printed("a key of more than %d dotted parts", kMostKeyParts) + at_line(text, start));
+      if (parts > kMostKeyParts) {
+        refuse(printed("a key of more than %d dotted parts", kMostKeyParts) + at_line(text, start));
+      }
     } else if (token == Token::dot && parts > 0 && !after_dot) {
       after_dot = true;
     } else {

@@ -425,7 +425,9 @@ TorsoFile parse_document(const toml::table& data) {
   const Pose home = home_pose != nullptr ? unit.pose(*home_pose, "home_pose") : Pose::Identity();
   const toml::node& tables = require(data, "branch", "branch");
   const auto* list = tables.as_array();
-  if (list == nullptr) refuse(printed("branch: must be %d [[branch]] tables, got %s", kBranchCount, kind(tables).c_str()));
+  if (list == nullptr) {
+    refuse(printed("branch: must be %d [[branch]] tables, got %s", kBranchCount, kind(tables).c_str()));
+  }
   if (list->size() != kBranchCount) {
     refuse(printed("branch: must be %d [[branch]] tables, got %zu", kBranchCount, list->size()));
   }
