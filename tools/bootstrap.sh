@@ -4,8 +4,9 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # The Debian packages beyond the README's prerequisites, one a word: the C++
-# tests' GoogleTest, ccache, and the browser the viewer's test drives.
-DEBIAN_PACKAGES="libgtest-dev ccache chromium"
+# tests' GoogleTest, toml++ for the C++ torso file reader, ccache, and the
+# browser the viewer's test drives.
+DEBIAN_PACKAGES="libgtest-dev libtomlplusplus-dev ccache chromium"
 # The tools environment's requirements: nox's --parallel and requires= need 2026.10.
 TOOLS_REQUIREMENTS="nox[uv]>=2026.10.20 ninja"
 TOOLS="$ROOT/build/tools"

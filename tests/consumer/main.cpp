@@ -2,18 +2,36 @@
 // without a body yaw, then forward kinematics back from the angles, one step per
 // control cycle and solved to convergence, in caller-owned buffers; the motor
 // speeds of a platform velocity; and a pose handed over by another library of
-// the program that uses Eigen with its defaults.
+// the program that uses Eigen with its defaults; and the example torso read
+// from its file, through the package's component torso_file.
 
 #include <tavrino/kinematics/kinematics.hpp>
+#include <tavrino/torso_file.hpp>
 
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 #include "other_eigen_library.hpp"
 
 int main() {
   const tavrino::Kinematics torso = tavrino::ExampleTorso::make();
+
+  const tavrino::TorsoFile file = tavrino::read_torso(EXAMPLE_TORSO_FILE);
+  bool same_torso = file.model.branches().size() == 6 && file.home == tavrino::Pose::Identity();
+  for (std::size_t i = 0; same_torso && i < 6; ++i) {
+    same_torso = file.model.branches()[i].t_world_motor == torso.branches()[i].t_world_motor &&
+                 file.model.branches()[i].branch_platform == torso.branches()[i].branch_platform;
+  }
+  bool refused = false;
+  try {
+    tavrino::parse_torso("motor_arm_length = 0.04\n", "short.toml");
+  } catch (const tavrino::DescriptionError& error) {
+    refused = std::string_view(error.what()) == "short.toml: rod_length: missing";
+  }
+  std::printf("torso file: the example torso: %s; a file without its rod length refused: %s\n",
+              same_torso ? "yes" : "no", refused ? "yes" : "no");
 
   tavrino::Pose target = tavrino::Pose::Identity();
   target.topLeftCorner<3, 3>() = tavrino::axis_angle_rotation(tavrino::Vector3(0.0, 0.0, 1.0), 0.1);
@@ -63,5 +81,5 @@ int main() {
   const tavrino::Vector6 rates = tavrino::joint_velocities(jacobians, twist);
   const bool round_trip = (tavrino::platform_twist(jacobians, rates) - twist).norm() < 1e-12;
   std::printf("motor speeds for a twist and back: %s\n", round_trip ? "yes" : "no");
-  return error < 1e-4 && handed_over && solved_back && round_trip ? 0 : 1;
+  return error < 1e-4 && handed_over && solved_back && round_trip && same_torso && refused ? 0 : 1;
 }
