@@ -82,7 +82,7 @@ def cached(tree: Path, name: str) -> str:
 def core(session: nox.Session) -> None:
     """The core (and the torso file reader), compiled in the release tree and installed into build/release/core."""
     def build() -> None:
-        session.install(*requirements())
+        session.install(*requirements(), "numpy")  # numpy: the Python torso reader, which ctest compares with C++'s
         configure(session, "release")
         session.run("cmake", "--build", "--preset", "release", "--target", "cpp_package", external=True)
         session.run("cmake", "--install", RELEASE, "--component", "core", "--prefix", CORE, external=True, silent=True)
