@@ -28,11 +28,17 @@ nox.options.allow_parallel = True  # each session builds in folders of its own, 
 nox.options.sessions = ["sanitize", "core", "tests", "cpp", "consumer", "lint"]
 
 ROOT = Path(__file__).resolve().parent
+# The environments are installed without bytecode, so an interpreter told not to
+# write any compiles numpy, scipy and the rest again at every start: seconds for
+# each of the many interpreters the tests start.
+os.environ.pop("PYTHONDONTWRITEBYTECODE", None)
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 PYTHONS = ["3.11", "3.12", "3.13"]
 # The Python that runs nox has every extra; the others run fewer Hypothesis examples.
 DEFAULT = next((v for v in PYTHONS if v == "%d.%d" % sys.version_info[:2]), PYTHONS[0])
 FEWER_EXAMPLES = {"TTK_TEST_EXAMPLES": os.environ.get("TTK_TEST_EXAMPLES", "25")}
+# And they leave out the tests marked `once`, whose outcome the interpreter and the build do not change.
+NOT_ONCE = ["-m", "not once"]
 RELEASE, SANITIZE, CORE = ROOT / "build/release", ROOT / "build/sanitize", ROOT / "build/release/core"
 INPUTS = ["CMakeLists.txt", "CMakePresets.json", "pyproject.toml", "cmake", "include", "src", "python", "tools/stubgen.cpp"]
 
@@ -102,14 +108,16 @@ def tests(session: nox.Session) -> None:
     # scipy comes to every Python with the motion extra, and with it the
     # calibration tests: threadpoolctl keeps their BLAS on one thread there too.
     install_package(session, "dev" if session.python == DEFAULT else "test,calibrate")
-    session.run("pytest", "-p", "no:cacheprovider", *session.posargs,
-                env={} if session.python == DEFAULT else FEWER_EXAMPLES)
+    default = session.python == DEFAULT  # the longest session: its tests on every core (pytest-xdist)
+    session.run("pytest", "-p", "no:cacheprovider", *(["-n", "auto", "--dist", "loadfile"] if default else NOT_ONCE), *session.posargs,
+                env={} if default else FEWER_EXAMPLES)
 
 
 @nox.session(python=DEFAULT)
 def sanitize(session: nox.Session) -> None:
     """The C++ tests and the Python suite on modules built with ASan and UBSan."""
-    session.install(*requirements("dev"))
+    unless_unchanged(Path(session.virtualenv.location) / "requirements.inputs",
+                     lambda: session.install(*requirements("dev")), "dev")
     configure(session, "sanitize")
     session.run("cmake", "--build", "--preset", "sanitize", external=True)
     session.run("ctest", "--preset", "sanitize", external=True)
@@ -124,13 +132,16 @@ def sanitize(session: nox.Session) -> None:
            "ASAN_OPTIONS": f"detect_leaks=0:log_path={reports}/asan",  # the interpreter frees nothing at exit
            "UBSAN_OPTIONS": f"print_stacktrace=1:halt_on_error=1:log_path={reports}/ubsan",
            "PYTHONPATH": f"{SANITIZE}/src/python:{SANITIZE}/src/toolkit/package", **FEWER_EXAMPLES}
-    # Pure Python, or the same calls made through fresh interpreters: the plain suites' work.
-    # So are the viewer's and the simulator's, which would run a browser and MuJoCo with ASan preloaded.
-    plain = ["python/test_stubs.py", "python/test_docs.py", "toolkit/test_typing.py", "toolkit/test_native_typing.py",
-             "toolkit/test_cli.py", "toolkit/test_calibration_cli.py", "toolkit/test_view.py", "toolkit/test_mjcf.py",
-             "packaging"]
+    # Pure Python (the torso file reader, calibration, planning, pictures), or the calls that
+    # test_native_model makes, made again through fresh interpreters, scipy or toppra: the
+    # plain suites' work. So are the viewer's and the simulator's, which would run a browser
+    # and MuJoCo with ASan preloaded.
+    plain = ["python/test_stubs.py", "toolkit/test_typing.py", "toolkit/test_native_typing.py", "toolkit/test_cli.py",
+             "toolkit/test_calibration_cli.py", "toolkit/test_view.py", "toolkit/test_mjcf.py",
+             "toolkit/test_torso_file.py", "toolkit/test_calibration.py", "toolkit/test_motion.py",
+             "toolkit/test_pictures.py"]
     try:
-        session.run("pytest", "-p", "no:cacheprovider", "-rs", *(f"--ignore=tests/{p}" for p in plain),
+        session.run("pytest", "-p", "no:cacheprovider", "-rs", *NOT_ONCE, *(f"--ignore=tests/{p}" for p in plain),
                     *session.posargs, env=env)
     finally:
         for report in sorted(reports.iterdir()):

@@ -12,6 +12,7 @@ import pytest
 build = pytest.importorskip("scikit_build_core.build", reason="scikit-build-core (a build requirement) is missing")
 
 ROOT = Path(__file__).resolve().parents[2]
+pytestmark = pytest.mark.once
 TOP_LEVEL = {"CHANGELOG.md", "CMakeLists.txt", "LICENSE", "PKG-INFO", "README.md", "cmake", "include", "pyproject.toml",
              "python", "src", "tools"}
 # Everything under these is what the build reads, all of it shipped.

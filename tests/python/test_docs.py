@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
+pytestmark = pytest.mark.once
 # A fenced block tagged python (or py), also indented inside a list item; it ends
 # at a fence of the same indentation.
 FENCE = re.compile(r"^(?P<indent>[ \t]*)```(?:python|py)[ \t]*\n(?P<body>.*?)^(?P=indent)```[ \t]*$",

@@ -19,7 +19,7 @@ ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE_FILE = Path(str(importlib.resources.files("tavrino_torso") / "example_torso.toml"))
 DRAWN_FILE = Path(__file__).resolve().with_name("drawn_torso.toml")
 
-__all__ = ["ROOT", "EXAMPLE_FILE", "DRAWN_FILE", "make_pose", "mypy_cache", "run_mypy"]
+__all__ = ["ROOT", "EXAMPLE_FILE", "DRAWN_FILE", "make_pose", "mypy", "mypy_cache", "run_mypy", "stubtest"]
 
 
 def make_pose(translation: tuple[float, float, float] = (0.0, 0.0, 0.0), roll: float = 0.0, pitch: float = 0.0,
@@ -47,6 +47,26 @@ def mypy_cache(package_dir: Path) -> Path:
     cache = ROOT / "build" / "mypy-cache" / key
     cache.mkdir(parents=True, exist_ok=True)
     return cache
+
+
+# One set of options for every mypy run on the package: mypy's cache holds the
+# options it was made with, and a run with others checks everything again.
+# (The snippets may use packages without type information, such as mujoco.)
+MYPY_OPTIONS = ["--config-file=", "--strict", "--show-error-codes", "--no-color-output",
+                "--disable-error-code=import-untyped"]
+
+
+def mypy(package_dir: Path, cache: str, *targets: str) -> subprocess.CompletedProcess[str]:
+    """mypy --strict on TARGETS, with the package's cache named CACHE: one for
+    each test module, since tests may run side by side (pytest-xdist)."""
+    return run_mypy(["mypy", *MYPY_OPTIONS, "--cache-dir", str(mypy_cache(package_dir) / cache), *targets],
+                    package_dir)
+
+
+def stubtest(package_dir: Path, module: str, *options: str) -> subprocess.CompletedProcess[str]:
+    """mypy.stubtest on MODULE (which keeps no cache: it analyses numpy's stubs
+    at every run; with mypy's cache it misses differences in classes)."""
+    return run_mypy(["mypy.stubtest", "--mypy-config-file=", *options, module], package_dir)
 
 
 def run_mypy(args: list[str], package_dir: Path) -> subprocess.CompletedProcess[str]:

@@ -106,6 +106,7 @@ def test_noisy_calibration_predicts_angles_to_the_noise_floor(world):
     assert calibrate(nominal, world["noisy"].subset(slice(20))).degrees_of_freedom > 0
 
 
+@pytest.mark.once
 def test_standard_errors_cover_the_truth_as_they_claim():
     """Over repetitions with fresh noise and build errors, about 95 % of the estimates lie
     within two standard errors of the truth: for the default fit (noise levels estimated)
@@ -127,6 +128,7 @@ def test_standard_errors_cover_the_truth_as_they_claim():
     assert np.mean(lengths) > 0.8  # the arm and the rod as well, not only the many positions
 
 
+@pytest.mark.once
 def test_weighing_by_the_noise_beats_weighing_alike():
     nominal, targets = Torso.example(), calibration_poses(Torso.example(), 100, seed=1)
     ratios = []
@@ -142,6 +144,7 @@ def test_weighing_by_the_noise_beats_weighing_alike():
     assert np.mean(ratios) < 0.85
 
 
+@pytest.mark.once
 def test_two_tracker_glitches_are_named_and_kept_out_of_the_fit(world):
     noisy, floor = world["noisy"], validate(world["truth"], world["test"]).angle_rms
     poses, angles = noisy.poses.copy(), noisy.angles.copy()

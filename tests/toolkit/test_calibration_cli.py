@@ -131,6 +131,7 @@ def test_bad_arguments_are_refused(tmp_path, capsys):
     assert "--count: must be between 1 and 10000" in capsys.readouterr().err
 
 
+@pytest.mark.once
 def test_the_guides_commands_run_as_written(tmp_path, monkeypatch, capsys):
     """Every tavrino-torso command of docs/calibrating-a-torso.md, in order, on the example
     torso as my_torso.toml; a built torso (simulated) is measured where the guide measures."""

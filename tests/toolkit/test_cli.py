@@ -128,6 +128,7 @@ def test_an_unwritable_picture_is_refused_before_any_work(files, tmp_path, capsy
     assert "permission denied" in capsys.readouterr().err
 
 
+@pytest.mark.once
 def test_pictures_are_drawn_and_the_status_still_tells_the_problem(files, capsys):
     pytest.importorskip("matplotlib")
     assert main(["check", files["example"], "--picture", files["png"]]) == 0

@@ -11,7 +11,7 @@ import pytest
 
 import tavrino_torso
 
-from .support import mypy_cache, run_mypy
+from .support import mypy, mypy_cache, stubtest
 
 pytest.importorskip("mypy", reason="mypy is not installed (it comes with the test extras)")
 
@@ -29,12 +29,10 @@ def test_stubtest_finds_the_stub_and_runtime_in_agreement() -> None:
     # built-in class. Its members are all compared.
     allowlist = mypy_cache(PACKAGE_DIR) / "allowlist.txt"
     allowlist.write_text("tavrino_torso._native.Model\n")
-    result = run_mypy(["mypy.stubtest", "--mypy-config-file=", "--allowlist", str(allowlist), "tavrino_torso._native"],
-                      PACKAGE_DIR)
+    result = stubtest(PACKAGE_DIR, "tavrino_torso._native", "--allowlist", str(allowlist))
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_mypy_strict_accepts_the_documented_calls() -> None:
-    result = run_mypy(["mypy", "--config-file=", "--cache-dir", str(mypy_cache(PACKAGE_DIR)), "--strict",
-                       "--show-error-codes", "--no-color-output", str(EXAMPLE)], PACKAGE_DIR)
+    result = mypy(PACKAGE_DIR, "native", str(EXAMPLE))
     assert result.returncode == 0, result.stdout + result.stderr

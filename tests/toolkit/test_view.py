@@ -117,8 +117,11 @@ def test_the_view_in_a_browser_draws_the_torso_and_follows_the_sliders(tmp_path)
     playwright = pytest.importorskip("playwright.sync_api")
     poses = pose(0.0, np.linspace(0.0, 0.01, 11), 0.003, pitch=np.linspace(0.0, 0.1, 11))
     write_trajectory(tmp_path / "t.csv", poses)
-    command = [sys.executable, "-c", "import sys; from tavrino_torso.cli import main; sys.exit(main())", "view", str(EXAMPLE_FILE), "--port", "0", "--trajectory",
-               str(tmp_path / "t.csv")]
+    # With Python's own Ctrl-C handler: a process started in the background of
+    # a shell, and so its children, begin with Ctrl-C ignored.
+    start = ("import signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+             "from tavrino_torso.cli import main; sys.exit(main())")
+    command = [sys.executable, "-c", start, "view", str(EXAMPLE_FILE), "--port", "0", "--trajectory", str(tmp_path / "t.csv")]
     server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         first = server.stdout.readline() if server.stdout else ""
