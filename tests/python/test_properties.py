@@ -69,8 +69,17 @@ def test_limited_body_yaw_stays_in_its_bands(pose, desired, relative, absolute):
     assert angles == TORSO.inverse_kinematics(pose, used)
 
 
+# Within ten degrees of home: further out, a few poses in a thousand (roll 12.5
+# degrees, 6 mm out, say) lead the steps from home to another assembly that the
+# same angles hold, with a residual as small.
+near_home_poses = st.builds(
+    lambda x, y, z, roll, pitch, yaw: make_pose((x, y, z), roll, pitch, yaw),
+    *[centimetre] * 3, *[st.floats(-math.radians(10), math.radians(10))] * 3,
+)
+
+
 @settings(max_examples=20, deadline=None)
-@given(reachable_poses)
+@given(near_home_poses)
 def test_forward_kinematics_finds_the_pose_back_from_home(pose):
     torso = make_example_torso()
     angles = torso.inverse_kinematics(pose)
