@@ -34,6 +34,7 @@ waypoints k and k + 1) and how far along it.
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -331,10 +332,14 @@ def plan(torso: Torso, waypoints: npt.ArrayLike, *, rate: float = 500.0) -> Traj
         raise ValueError("the torso's [motors] table gives neither an acceleration_limit nor a torque_limit: "
                          "without one the motion could start and stop in no time")
     try:
-        import scipy.interpolate  # type: ignore[import-untyped,unused-ignore]  # noqa: F401
-        import toppra  # type: ignore[import-untyped,unused-ignore]
-        import toppra.algorithm  # type: ignore[import-untyped,unused-ignore]
-        import toppra.constraint  # type: ignore[import-untyped,unused-ignore]
+        # toppra's docstrings hold backslashes that Python 3.12 on warns of
+        # while compiling them: its own matter, not the caller's.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", SyntaxWarning)
+            import scipy.interpolate  # type: ignore[import-untyped,unused-ignore]  # noqa: F401
+            import toppra  # type: ignore[import-untyped,unused-ignore]
+            import toppra.algorithm  # type: ignore[import-untyped,unused-ignore]
+            import toppra.constraint  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         raise MissingToppra(f"planning a motion needs toppra, which is not installed: {MOTION_EXTRA}") from None
 
