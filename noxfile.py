@@ -229,12 +229,12 @@ def bench(session: nox.Session) -> None:
 @nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
 def demo(session: nox.Session) -> None:
     """The demo on the example torso (examples/demo.py), which draws its pictures into build/demo."""
-    install_package(session, "plot")
+    install_package(session, "plot,motion")
     session.run("python", "examples/demo.py", *session.posargs)
 
 
 @nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
 def pictures(session: nox.Session) -> None:
     """The pictures under docs/images, drawn again from the example torso."""
-    install_package(session, "plot")
+    install_package(session, "plot,motion")
     session.run("python", "examples/pictures.py", "--out", "docs/images", *session.posargs)

@@ -87,15 +87,21 @@ WAYPOINTS = (pose(0.0, 0.0, 0.0), pose(0.01, 0.0, 0.005, roll=0.1), pose(-0.01, 
              pose(0.0, 0.0, 0.0))
 
 
-def motion_pictures(holding: Path, planned: Path) -> None:
+def motion_pictures(holding: Path, planned: Path) -> list[Path]:
+    """The holding torque, and the planned motion when toppra is there to plan it."""
     torso = Torso.example()
     motion.draw_holding_torque(motion.holding_torque(torso), torso, holding,
                                title="Example torso: torque of the most loaded motor holding its 1.8 kg payload "
                                      "still (grey: out of reach)")
-    trajectory = motion.plan(torso, np.stack(WAYPOINTS))
+    try:
+        trajectory = motion.plan(torso, np.stack(WAYPOINTS))
+    except motion.MissingToppra:
+        print(f"   skipped {planned.name}: toppra is not installed (pip install '.[motion]')")
+        return [holding]
     motion.draw_trajectory(trajectory, torso, planned,
                            title=f"Example torso: the fastest motion through four waypoints, "
                                  f"{trajectory.duration:.2f} s within the motors' limits (dashed)")
+    return [holding, planned]
 
 
 def write_all(out: Path) -> list[Path]:
@@ -105,8 +111,7 @@ def write_all(out: Path) -> list[Path]:
     torso_picture(paths["torso"])
     workspace_pictures(paths["workspace"], paths["conditioning"])
     forward_picture(paths["forward-kinematics"])
-    motion_pictures(paths["holding-torque"], paths["motion"])
-    return list(paths.values())
+    return [*list(paths.values())[:4], *motion_pictures(paths["holding-torque"], paths["motion"])]
 
 
 def main(argv: list[str] | None = None) -> int:
