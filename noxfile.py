@@ -109,7 +109,7 @@ def tests(session: nox.Session) -> None:
     # calibration tests: threadpoolctl keeps their BLAS on one thread there too.
     install_package(session, "dev" if session.python == DEFAULT else "test,calibrate")
     default = session.python == DEFAULT  # the longest session: its tests on every core (pytest-xdist)
-    session.run("pytest", "-p", "no:cacheprovider", *(["-n", "auto", "--dist", "loadfile"] if default else NOT_ONCE), *session.posargs,
+    session.run("pytest", "-p", "no:cacheprovider", *(["-n", "auto", "--dist", "loadfile", "--durations=10"] if default else NOT_ONCE), *session.posargs,
                 env={} if default else FEWER_EXAMPLES)
 
 

@@ -58,7 +58,7 @@ MYPY_OPTIONS = ["--config-file=", "--strict", "--show-error-codes", "--no-color-
 
 def mypy(package_dir: Path, cache: str, *targets: str) -> subprocess.CompletedProcess[str]:
     """mypy --strict on TARGETS, with the package's cache named CACHE: one for
-    each test module, since tests may run side by side (pytest-xdist)."""
+    each test module that runs mypy, since tests may run side by side (pytest-xdist)."""
     return run_mypy(["mypy", *MYPY_OPTIONS, "--cache-dir", str(mypy_cache(package_dir) / cache), *targets],
                     package_dir)
 
