@@ -36,7 +36,7 @@ PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 PYTHONS = ["3.11", "3.12", "3.13"]
 # The Python that runs nox has every extra; the others run fewer Hypothesis examples.
 DEFAULT = next((v for v in PYTHONS if v == "%d.%d" % sys.version_info[:2]), PYTHONS[0])
-FEWER_EXAMPLES = {"TTK_TEST_EXAMPLES": os.environ.get("TTK_TEST_EXAMPLES", "25")}
+FEWER_EXAMPLES = {"TTK_TEST_EXAMPLES": os.environ.get("TTK_TEST_EXAMPLES", "10")}
 # And they leave out the tests marked `once`, whose outcome the interpreter and the build do not change.
 NOT_ONCE = ["-m", "not once"]
 RELEASE, SANITIZE, CORE = ROOT / "build/release", ROOT / "build/sanitize", ROOT / "build/release/core"
@@ -108,8 +108,11 @@ def tests(session: nox.Session) -> None:
     # scipy comes to every Python with the motion extra, and with it the
     # calibration tests: threadpoolctl keeps their BLAS on one thread there too.
     install_package(session, "dev" if session.python == DEFAULT else "test,calibrate")
-    default = session.python == DEFAULT  # the longest session: its tests on every core (pytest-xdist)
-    session.run("pytest", "-p", "no:cacheprovider", *(["-n", "auto", "--dist", "loadfile", "--durations=10"] if default else NOT_ONCE), *session.posargs,
+    # The default Python's session is the longest: its tests go to every core
+    # (pytest-xdist), each worker taking the next test as it is free.
+    default = session.python == DEFAULT
+    spread = ["-n", "auto", "--dist", "worksteal", "--durations=10"]
+    session.run("pytest", "-p", "no:cacheprovider", *(spread if default else NOT_ONCE), *session.posargs,
                 env={} if default else FEWER_EXAMPLES)
 
 
