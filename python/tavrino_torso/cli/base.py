@@ -46,6 +46,11 @@ class Progress:
         print(f"{PROG}:     done in {time.monotonic() - self.started:.1f} s", file=sys.stderr, flush=True)
 
 
+def add_torso_file(parser: argparse.ArgumentParser) -> None:
+    """The torso file that every command takes first."""
+    parser.add_argument("file", type=Path, help="the torso description (TOML)")
+
+
 def load(path: Path) -> Torso:
     try:
         return Torso.from_toml(path)

@@ -27,7 +27,7 @@ from ..calibration import (LOSSES, MeasurementError, Measurements, calibrate, ca
 from ..calibration.design import predicted_angles
 from ..calibration.measurements import ANGLE_UNITS, LENGTH_UNITS
 from ..calibration.report import DEGREE, error_rows, errors_dict
-from .base import PLOT_EXTRA, PROG, Adder, Failure, Progress, Runner, load, writable, write_atomically
+from .base import PLOT_EXTRA, PROG, Adder, Failure, Progress, Runner, add_torso_file, load, writable, write_atomically
 
 # More poses than anyone measures by hand, and still chosen in a few seconds.
 MAX_POSES = 10000
@@ -36,6 +36,11 @@ DEFAULT_POSES = 80
 # validate's default limit: a few times the angle error that tracker and encoder
 # noise of some micrometres and a hundredth of a degree leave.
 MAX_ANGLE_RMS_DEG = 0.05
+
+
+def _measurements(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("measurements", type=Path,
+                        help="CSV with header x,y,z,qw,qx,qy,qz,q0,q1,q2,q3,q4,q5, one row per sample")
 
 
 def _units(parser: argparse.ArgumentParser) -> None:
@@ -52,7 +57,7 @@ def add_calibration_poses(commands: argparse._SubParsersAction[argparse.Argument
                     "parameters well, and writes them as a measurements CSV (x,y,z,qw,qx,qy,qz,q0,...,q5) "
                     "holding the motor angles that command them with the torso as described. Command "
                     "each, then replace pose and angles with what the tracker and the encoders read.")
-    parser.add_argument("file", type=Path, help="the torso description (TOML)")
+    add_torso_file(parser)
     parser.add_argument("--count", type=int, default=DEFAULT_POSES, metavar="N",
                         help=f"how many poses, 1 to {MAX_POSES} (default: {DEFAULT_POSES}, which leaves room for "
                              "calibrate --validate 0.2)")
@@ -92,9 +97,8 @@ def add_calibrate(commands: argparse._SubParsersAction[argparse.ArgumentParser])
                     "platform poses and motor angles, writes the calibrated torso, and reports the "
                     "parameters that moved and the errors before and after (docs/calibrating-a-torso.md). "
                     "Exit status 0 when done, 2 for a file or arguments that cannot be used.")
-    parser.add_argument("file", type=Path, help="the torso description (TOML)")
-    parser.add_argument("measurements", type=Path,
-                        help="CSV with header x,y,z,qw,qx,qy,qz,q0,q1,q2,q3,q4,q5, one row per sample")
+    add_torso_file(parser)
+    _measurements(parser)
     parser.add_argument("-o", "--output", type=Path, required=True, metavar="TOML",
                         help="where to write the calibrated torso")
     parser.add_argument("--validate", type=float, metavar="FRACTION",
@@ -222,9 +226,8 @@ def add_validate(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
                     "fitted to: the rod residuals and the motor angle errors (docs/calibrating-a-torso.md). "
                     "Exit status 0 when the motor angle RMS is within --max-angle-rms and every measured "
                     "pose is reachable, 1 when not, 2 for a file or arguments that cannot be used.")
-    parser.add_argument("file", type=Path, help="the torso description (TOML)")
-    parser.add_argument("measurements", type=Path,
-                        help="CSV with header x,y,z,qw,qx,qy,qz,q0,q1,q2,q3,q4,q5, one row per sample")
+    add_torso_file(parser)
+    _measurements(parser)
     parser.add_argument("--max-angle-rms", type=float, default=MAX_ANGLE_RMS_DEG, metavar="DEG",
                         help=f"the largest motor angle RMS accepted, degrees (default: {MAX_ANGLE_RMS_DEG})")
     _units(parser)

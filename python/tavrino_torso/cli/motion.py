@@ -25,7 +25,7 @@ import numpy as np
 
 from ..motion import MissingToppra, Trajectory, draw_trajectory, plan
 from ..poses import from_quaternion, quaternion
-from .base import PLOT_EXTRA, Adder, Failure, Progress, Runner, draw, load, writable, write_atomically
+from .base import PLOT_EXTRA, Adder, Failure, Progress, Runner, add_torso_file, draw, load, writable, write_atomically
 
 WAYPOINT_COLUMNS = ("x", "y", "z", "qw", "qx", "qy", "qz")
 LENGTH_UNITS = {"m": 1.0, "mm": 1e-3}
@@ -40,7 +40,7 @@ def add_plan(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> a
                     "[motors] table (it needs a [payload] too), and writes it sampled at --rate as a CSV: "
                     "time,x,y,z,qw,qx,qy,qz,q0..q5,dq0..dq5,tau0..tau5 (docs/motion.md). Exit status 0 when "
                     "planned, 1 when the path cannot be followed, 2 for a file or arguments that cannot be used.")
-    parser.add_argument("file", type=Path, help="the torso description (TOML)")
+    add_torso_file(parser)
     parser.add_argument("waypoints", type=Path, help="CSV with header x,y,z,qw,qx,qy,qz, one waypoint per row")
     parser.add_argument("-o", "--output", type=Path, required=True, metavar="CSV", help="where to write the trajectory")
     parser.add_argument("--rate", type=float, default=500.0, metavar="HZ", help="samples a second (default: 500)")

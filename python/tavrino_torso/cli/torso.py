@@ -16,7 +16,7 @@ import argparse
 from pathlib import Path
 
 from ..torso import Torso
-from .base import PLOT_EXTRA, Adder, Failure, Progress, Runner, draw, load, writable
+from .base import PLOT_EXTRA, Adder, Failure, Progress, Runner, add_torso_file, draw, load, writable
 
 
 def torso_file(args: argparse.Namespace) -> list[tuple[str, Path]]:
@@ -46,7 +46,7 @@ def add_check(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> 
                     "the conditioning at home; how far the platform can move and turn from home. "
                     "Exit status 0 when all is well, 1 when the torso has a problem, 2 for a file that "
                     "cannot be used.")
-    parser.add_argument("file", type=Path, help="the torso description (TOML)")
+    add_torso_file(parser)
     parser.add_argument("--picture", type=Path, metavar="PNG", help="also draw the torso at home into this PNG")
     return parser
 
@@ -77,7 +77,7 @@ def add_workspace(commands: argparse._SubParsersAction[argparse.ArgumentParser])
         description="Sweeps the platform over positions at five heights and over roll and pitch around "
                     "home, and draws the inverse condition of the platform Jacobian over the reachable "
                     "poses (0 at a singularity) into a PNG. Exit status as for check.")
-    parser.add_argument("file", type=Path, help="the torso description (TOML)")
+    add_torso_file(parser)
     parser.add_argument("--out", type=Path, required=True, metavar="PNG", help="where to draw the maps")
     parser.add_argument("--count", type=int, default=89, metavar="N",
                         help="poses along each side of each map (default: 89)")
@@ -115,7 +115,7 @@ def add_draw(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> a
         "draw", help="draw the torso at home",
         description="Draws the torso at its home pose into a PNG: motors and their axes, arms coloured by "
                     "assembly mode, rods and platform, with each branch's index. Exit status as for check.")
-    parser.add_argument("file", type=Path, help="the torso description (TOML)")
+    add_torso_file(parser)
     parser.add_argument("--out", type=Path, required=True, metavar="PNG", help="where to draw the torso")
     return parser
 

@@ -13,7 +13,7 @@ from typing import Any
 
 from ..mjcf import POSITION_GAIN, VELOCITY_GAIN
 from ..view import LENGTH_UNITS
-from .base import Adder, Failure, Runner, load, writable, write_atomically
+from .base import Adder, Failure, Runner, add_torso_file, load, writable, write_atomically
 
 
 def add_view(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> argparse.ArgumentParser:
@@ -24,7 +24,7 @@ def add_view(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> a
                     "the platform about home and turn the body; the panel reads out the motor angles, reach "
                     "margins, transmission, inverse condition and, with a payload, the holding torques. A branch "
                     "that cannot reach turns red and the platform stays at the last reachable pose.")
-    parser.add_argument("file", type=Path, help="the torso description (TOML)")
+    add_torso_file(parser)
     parser.add_argument("--port", type=int, default=8080, help="the port to serve on (default: 8080, or the "
                                                                "next free one; 0: any free one)")
     parser.add_argument("--host", default="127.0.0.1",
@@ -72,7 +72,7 @@ def add_export_mjcf(commands: argparse._SubParsersAction[argparse.ArgumentParser
                     "and position actuators motor0 to motor5 at the motors, arms with their inertia about the "
                     "axis, light rods on ball joints, the body platform (with the payload's mass and inertia), "
                     "the loops closed by equality constraints, and the keyframe home.")
-    parser.add_argument("file", type=Path, help="the torso description (TOML)")
+    add_torso_file(parser)
     parser.add_argument("-o", "--output", type=Path, required=True, metavar="XML", help="where to write the model")
     parser.add_argument("--position-gain", type=float, default=POSITION_GAIN, metavar="KP",
                         help=f"the actuators' stiffness in N m/rad (default: {POSITION_GAIN:g})")
