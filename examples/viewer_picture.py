@@ -1,20 +1,22 @@
 """Takes the README's picture of the browser view (docs/images/viewer.png): the
 example torso at a tilted pose in `tavrino_torso.view.Viewer`, photographed by
-headless chromium driven by Playwright.
+headless chromium driven by Selenium.
 
     python examples/viewer_picture.py --out docs/images/viewer.png
 
-Needs viser and playwright (pip install '.[view]' playwright) and a chromium
-(Debian's: apt-get install chromium).
+Needs viser and selenium (pip install '.[view]' selenium), and a chromium with
+its driver (Debian's: apt-get install chromium chromium-driver).
 """
 
 from __future__ import annotations
 
 import argparse
 import shutil
+import time
 from pathlib import Path
 
-from playwright.sync_api import sync_playwright
+from selenium import webdriver
+from selenium.webdriver.support.wait import WebDriverWait
 
 from tavrino_torso import Torso
 from tavrino_torso.view import Viewer
@@ -26,22 +28,32 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", type=Path, default=Path("build/demo/viewer.png"))
     parser.add_argument("--chromium", default=shutil.which("chromium") or "chromium")
+    parser.add_argument("--chromedriver", default=shutil.which("chromedriver") or "chromedriver")
     args = parser.parse_args()
     viewer = Viewer(Torso.example(), port=0)
     try:
         for name, value in TILT.items():
             viewer.sliders[name].value = value
-        with sync_playwright() as p:
-            browser = p.chromium.launch(executable_path=args.chromium, headless=True)
-            page = browser.new_page(viewport={"width": 1300, "height": 640})
-            page.goto(viewer.url)
-            page.wait_for_selector("#readout")
+        options = webdriver.ChromeOptions()
+        options.binary_location = args.chromium
+        for argument in ("--headless=new", "--window-size=1300,640", "--no-sandbox", "--hide-scrollbars"):
+            options.add_argument(argument)
+        browser = webdriver.Chrome(options=options, service=webdriver.ChromeService(executable_path=args.chromedriver))
+        try:
+            # The page's own size, whatever the window around it takes.
+            browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                    {"width": 1300, "height": 640, "deviceScaleFactor": 1, "mobile": False})
+            browser.get(viewer.url)
+            WebDriverWait(browser, 60).until(lambda b: b.execute_script("return document.querySelector('#readout')"))
             # The notice that the browser renders without a graphics card, if any.
-            page.add_style_tag(content=".mantine-Notifications-root {display: none !important}")
-            page.wait_for_timeout(3000)  # until the scene and the labels are drawn
+            browser.execute_script("const s = document.createElement('style'); s.textContent = arguments[0];"
+                                   "document.head.appendChild(s);",
+                                   ".mantine-Notifications-root {display: none !important}")
+            time.sleep(3)  # until the scene and the labels are drawn
             args.out.parent.mkdir(parents=True, exist_ok=True)
-            page.screenshot(path=str(args.out))
-            browser.close()
+            browser.save_screenshot(str(args.out))
+        finally:
+            browser.quit()
     finally:
         viewer.stop()
     print(f"Picture: {args.out}")

@@ -1,6 +1,6 @@
 """The browser view: what it shows for a pose (computed without a browser),
 trajectories read from CSV, and the command in a real browser (Debian's
-chromium, headless, driven by Playwright)."""
+chromium, headless, driven by Selenium through Debian's chromium-driver)."""
 
 from __future__ import annotations
 
@@ -9,6 +9,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -90,6 +91,7 @@ def test_a_trajectory_is_read_in_its_length_unit_and_bad_lines_are_named(tmp_pat
 # In a real browser ------------------------------------------------------------------
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+CHROMEDRIVER = shutil.which("chromedriver")
 
 
 def angles_in(text: str) -> list[str]:
@@ -110,11 +112,14 @@ def torso_pixels(png: bytes) -> tuple[float, float]:
     return float(ink.mean()), (rows[-1] - rows[0] + 1) / ink.shape[0] if rows.size else 0.0
 
 
-@pytest.mark.skipif(CHROMIUM is None, reason="needs Debian's chromium")
+@pytest.mark.skipif(CHROMIUM is None or CHROMEDRIVER is None, reason="needs Debian's chromium and chromium-driver")
 def test_the_view_in_a_browser_draws_the_torso_and_follows_the_sliders(tmp_path):
     pytest.importorskip("viser")
     pytest.importorskip("PIL")
-    playwright = pytest.importorskip("playwright.sync_api")
+    webdriver = pytest.importorskip("selenium.webdriver")
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.wait import WebDriverWait
+
     poses = pose(0.0, np.linspace(0.0, 0.01, 11), 0.003, pitch=np.linspace(0.0, 0.1, 11))
     write_trajectory(tmp_path / "t.csv", poses)
     # With Python's own Ctrl-C handler: a process started in the background of
@@ -127,39 +132,54 @@ def test_the_view_in_a_browser_draws_the_torso_and_follows_the_sliders(tmp_path)
         first = server.stdout.readline() if server.stdout else ""
         url = re.search(r"at (http://\S+) \(Ctrl-C stops\)", first)
         assert url, first + (server.stderr.read() if server.stderr and server.poll() is not None else "")
-        with playwright.sync_playwright() as p:
-            browser = p.chromium.launch(executable_path=CHROMIUM, headless=True,
-                                        args=["--use-gl=angle", "--use-angle=swiftshader"])
-            page = browser.new_page(viewport={"width": 1200, "height": 800})
-            page.goto(url.group(1))
-            page.wait_for_selector("#readout", timeout=60_000)
-            at_home = page.inner_text("#readout")
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        # Without a graphics card (software WebGL), and as root in a container (no sandbox).
+        for argument in ("--headless=new", "--use-gl=angle", "--use-angle=swiftshader",
+                         "--no-sandbox", "--disable-dev-shm-usage"):
+            options.add_argument(argument)
+        browser = webdriver.Chrome(options=options, service=webdriver.ChromeService(executable_path=CHROMEDRIVER))
+        try:
+            browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                    {"width": 1200, "height": 800, "deviceScaleFactor": 1, "mobile": False})
+
+            def readout_text() -> str:
+                return str(browser.execute_script("return document.querySelector('#readout')?.innerText ?? ''"))
+
+            def until(condition, seconds: float) -> None:
+                WebDriverWait(browser, seconds, poll_frequency=0.2).until(lambda _: condition())
+
+            def add_style(css: str) -> None:
+                browser.execute_script("const s = document.createElement('style'); s.textContent = arguments[0];"
+                                       "document.head.appendChild(s);", css)
+
+            browser.get(url.group(1))
+            until(readout_text, 60)
+            at_home = readout_text()
             assert angles_in(at_home) == ["+167.87", "+12.13"] * 3 and "holding (N m)" in at_home  # with a payload
             # Only the 3D view: the panel and any notice hidden.
-            page.add_style_tag(content="body * {visibility: hidden !important} canvas {visibility: visible !important}")
+            add_style("body * {visibility: hidden !important} canvas {visibility: visible !important}")
             share, height = 0.0, 0.0
             for _ in range(60):  # until the scene has arrived and is drawn
-                share, height = torso_pixels(page.screenshot())
+                share, height = torso_pixels(browser.get_screenshot_as_png())
                 if share > 0.02 and height > 0.5:
                     break
-                page.wait_for_timeout(500)
+                time.sleep(0.5)
             assert share > 0.02 and height > 0.5, (share, height)  # drawn, and filling the view's height
-            page.add_style_tag(content="body * {visibility: visible !important}")
-            sliders = page.get_by_role("slider")
-            sliders.first.focus()  # x
-            for _ in range(5):
-                page.keyboard.press("ArrowRight")
-            page.wait_for_function("old => document.querySelector('#readout').innerText != old", arg=at_home,
-                                   timeout=20_000)
-            assert angles_in(page.inner_text("#readout"))[0] != "+167.87"
-            sliders.nth(7).focus()  # the trajectory's time, to its end
-            page.keyboard.press("End")
+            add_style("body * {visibility: visible !important}")
+            sliders = browser.find_elements("css selector", '[role="slider"]')
+            browser.execute_script("arguments[0].focus()", sliders[0])  # x
+            webdriver.ActionChains(browser).send_keys(Keys.ARROW_RIGHT * 5).perform()
+            until(lambda: readout_text() != at_home, 20)
+            assert angles_in(readout_text())[0] != "+167.87"
+            browser.execute_script("arguments[0].focus()", sliders[7])  # the trajectory's time, to its end
+            webdriver.ActionChains(browser).send_keys(Keys.END).perform()
             last = MODEL.inverse_kinematics(poses[-1])
             expected = [f"{np.degrees(a):+.2f}" for a in last]
-            page.wait_for_function("a => document.querySelector('#readout').innerText.includes(a)", arg=expected[1],
-                                   timeout=20_000)
-            assert angles_in(page.inner_text("#readout")) == expected
-            browser.close()
+            until(lambda: expected[1] in readout_text(), 20)
+            assert angles_in(readout_text()) == expected
+        finally:
+            browser.quit()
         server.send_signal(signal.SIGINT)  # Ctrl-C
         out, err = server.communicate(timeout=30)
         assert server.returncode == 0, err
