@@ -3,10 +3,10 @@
 # finds them, and nox, uv and Ninja in a tools environment of their own.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# The Debian packages beyond the README's prerequisites, one a word: the C++
-# tests' GoogleTest, toml++ for the C++ torso file reader, ccache, and the
-# browser the viewer's test drives.
-DEBIAN_PACKAGES="libgtest-dev libtomlplusplus-dev ccache chromium"
+# The Debian packages beyond the README's prerequisites, one a word: Eigen, the
+# C++ tests' GoogleTest, toml++ for the C++ torso file reader, ccache, and the
+# browser the viewer's test drives, with its driver.
+DEBIAN_PACKAGES="libeigen3-dev libgtest-dev libtomlplusplus-dev ccache chromium chromium-driver"
 # The tools environment's requirements: nox's --parallel and requires= need 2026.10.
 TOOLS_REQUIREMENTS="nox[uv]>=2026.10.20 ninja"
 TOOLS="$ROOT/build/tools"
