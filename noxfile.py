@@ -10,13 +10,15 @@ Python boundary is compiled per version, and a rerun compiles what changed.
 
 from __future__ import annotations
 
+import contextlib
 import difflib
+import fcntl
 import os
 import re
 import shutil
 import subprocess
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import nox
@@ -40,6 +42,12 @@ FEWER_EXAMPLES = {"TTK_TEST_EXAMPLES": os.environ.get("TTK_TEST_EXAMPLES", "10")
 # And they leave out the tests marked `once`, whose outcome the interpreter and the build do not change.
 NOT_ONCE = ["-m", "not once"]
 RELEASE, SANITIZE, CORE = ROOT / "build/release", ROOT / "build/sanitize", ROOT / "build/release/core"
+# Eigen from the system where it is (Debian's libeigen3-dev, which the bootstrap
+# installs): one copy that every tree and build compiles against, found at the
+# same path, so that ccache can give one tree's objects to another, and none in
+# the environments. Elsewhere, PyPI's cmeel-eigen in each environment.
+SYSTEM_EIGEN = next((d for d in ("/usr/share/eigen3/cmake", "/usr/lib/cmake/eigen3", "/usr/local/share/eigen3/cmake")
+                     if Path(d, "Eigen3Config.cmake").is_file()), None)
 INPUTS = ["CMakeLists.txt", "CMakePresets.json", "pyproject.toml", "cmake", "include", "src", "python", "tools/stubgen.cpp"]
 
 
@@ -50,7 +58,7 @@ def requirements(*extras: str, build: bool = True) -> list[str]:
     for requirement in (r for extra in extras for r in project["optional-dependencies"][extra]):
         own = re.fullmatch(re.escape(project["name"]) + r"\[(.*)\]", requirement)
         found += requirements(*own[1].split(","), build=False) if own else [requirement]
-    return list(dict.fromkeys(found))
+    return [r for r in dict.fromkeys(found) if not (SYSTEM_EIGEN and r.startswith("cmeel-eigen"))]
 
 
 def unless_unchanged(stamp: Path, step: Callable[[], object], *key: str) -> None:
@@ -70,14 +78,39 @@ def install_package(session: nox.Session, extra: str) -> None:
     def install() -> None:
         session.install(*requirements())
         session.install("--no-build-isolation", "-C", f"build-dir={ROOT}/build/{{wheel_tag}}",
-                        "-C", f"cmake.define.TTK_CORE_PREFIX={CORE}", "-C", "cmake.define.TTK_CCACHE=ON", f".[{extra}]")
+                        "-C", f"cmake.define.TTK_CORE_PREFIX={CORE}", "-C", "cmake.define.TTK_CCACHE=ON",
+                        *(["-C", f"cmake.define.Eigen3_DIR={SYSTEM_EIGEN}"] if SYSTEM_EIGEN else []), f".[{extra}]")
     unless_unchanged(Path(session.virtualenv.location) / "package.inputs", install, extra)
 
 
 def configure(session: nox.Session, preset: str) -> None:
     """A preset's tree, configured once with this session's Python (its builds rerun CMake as needed)."""
     if not (ROOT / "build" / preset / "CMakeCache.txt").exists():
-        session.run("cmake", "--preset", preset, f"-DPython_EXECUTABLE={session.bin}/python", external=True)
+        session.run("cmake", "--preset", preset, f"-DPython_EXECUTABLE={session.bin}/python",
+                    *([f"-DEigen3_DIR={SYSTEM_EIGEN}"] if SYSTEM_EIGEN else []), external=True)
+
+
+# The C++ test programs are compiled alike in the release and the sanitized tree
+# (tests/cpp/CMakeLists.txt). With paths taken relative to the checkout, their
+# commands are the same in both, and ccache compiles them once for the two. (The
+# core's own objects keep absolute paths: they are what the downstream project's
+# add_subdirectory build is given again.)
+SHARED_TEST_OBJECTS = {"CCACHE_BASEDIR": str(ROOT)}
+
+
+@contextlib.contextmanager
+def test_objects(session: nox.Session) -> Iterator[None]:
+    """Held while a tree compiles the test programs: ccache does not know what
+    another build is compiling, so the second tree waits for the first one's
+    objects rather than compiling them again beside it."""
+    (ROOT / "build").mkdir(exist_ok=True)
+    with open(ROOT / "build/test-objects.lock", "w") as lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            session.log("waiting for the other tree's test programs")
+            fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
 
 
 def cached(tree: Path, name: str) -> str:
@@ -98,7 +131,8 @@ def core(session: nox.Session) -> None:
 @nox.session(venv_backend="none", requires=["core"])
 def cpp(session: nox.Session) -> None:
     """The C++ tests and benchmarks, built in the release tree; ctest (-- -L core|boundary|realtime|docs)."""
-    session.run("cmake", "--build", "--preset", "release")
+    with test_objects(session):
+        session.run("cmake", "--build", "--preset", "release", env=SHARED_TEST_OBJECTS)
     session.run("ctest", "--preset", "release", *session.posargs)
 
 
@@ -123,7 +157,13 @@ def sanitize(session: nox.Session) -> None:
     unless_unchanged(Path(session.virtualenv.location) / "requirements.inputs",
                      lambda: session.install(*requirements("test")), "test")
     configure(session, "sanitize")
-    session.run("cmake", "--build", "--preset", "sanitize", external=True)
+    # The instrumented code first: meanwhile the release tree compiles the test
+    # programs, which this tree then takes from ccache.
+    session.run("cmake", "--build", "--preset", "sanitize", "--target", "tavrino_torso_kinematics",
+                "tavrino_torso_native", *(["torso_file"] if (SANITIZE / "src/torso_file").is_dir() else []),
+                env=SHARED_TEST_OBJECTS, external=True)
+    with test_objects(session):
+        session.run("cmake", "--build", "--preset", "sanitize", env=SHARED_TEST_OBJECTS, external=True)
     session.run("ctest", "--preset", "sanitize", external=True)
     # The interpreter is not sanitized: libasan must come first, and the C++
     # runtime with it, or libasan aborts at the first C++ exception.
