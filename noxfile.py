@@ -75,12 +75,12 @@ def unless_unchanged(stamp: Path, step: Callable[[], object], *key: str) -> None
 
 def install_package(session: nox.Session, extra: str) -> None:
     """The package, with an extra's requirements, built against the installed core."""
-    def install() -> None:
-        session.install(*requirements())
+    def build() -> None:
+        install(session, *requirements(*extra.split(",")))
         session.install("--no-build-isolation", "-C", f"build-dir={ROOT}/build/{{wheel_tag}}",
                         "-C", f"cmake.define.TTK_CORE_PREFIX={CORE}", "-C", "cmake.define.TTK_CCACHE=ON",
                         *(["-C", f"cmake.define.Eigen3_DIR={SYSTEM_EIGEN}"] if SYSTEM_EIGEN else []), f".[{extra}]")
-    unless_unchanged(Path(session.virtualenv.location) / "package.inputs", install, extra)
+    unless_unchanged(Path(session.virtualenv.location) / "package.inputs", build, extra)
 
 
 def configure(session: nox.Session, preset: str) -> None:
@@ -99,18 +99,33 @@ SHARED_TEST_OBJECTS = {"CCACHE_BASEDIR": str(ROOT)}
 
 
 @contextlib.contextmanager
-def test_objects(session: nox.Session) -> Iterator[None]:
-    """Held while a tree compiles the test programs: ccache does not know what
-    another build is compiling, so the second tree waits for the first one's
-    objects rather than compiling them again beside it."""
+def one_at_a_time(session: nox.Session, name: str, waiting: str) -> Iterator[None]:
+    """Held by one session at a time, for the work that sessions side by side
+    would otherwise do twice."""
     (ROOT / "build").mkdir(exist_ok=True)
-    with open(ROOT / "build/test-objects.lock", "w") as lock:
+    with open(ROOT / f"build/{name}.lock", "w") as lock:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
-            session.log("waiting for the other tree's test programs")
+            session.log(f"waiting for {waiting}")
             fcntl.flock(lock, fcntl.LOCK_EX)
         yield
+
+
+def test_objects(session: nox.Session) -> contextlib.AbstractContextManager[None]:
+    """Held while a tree compiles the test programs: ccache does not know what
+    another build is compiling, so the second tree waits for the first one's
+    objects rather than compiling them again beside it."""
+    return one_at_a_time(session, "test-objects", "the other tree's test programs")
+
+
+def install(session: nox.Session, *requirements: str) -> None:
+    """REQUIREMENTS into the session's environment. Installs that start together
+    into an empty cache each download and unpack a package that they share, and
+    each environment then holds a copy of its own; one at a time, the later ones
+    link the first one's files."""
+    with one_at_a_time(session, "install", "another session's install"):
+        session.install(*requirements)
 
 
 def cached(tree: Path, name: str) -> str:
@@ -121,7 +136,7 @@ def cached(tree: Path, name: str) -> str:
 def core(session: nox.Session) -> None:
     """The core (and the torso file reader), compiled in the release tree and installed into build/release/core."""
     def build() -> None:
-        session.install(*requirements(), "numpy")  # numpy: the Python torso reader, which ctest compares with C++'s
+        install(session, *requirements(), "numpy")  # numpy: the Python torso reader, which ctest compares with C++'s
         configure(session, "release")
         session.run("cmake", "--build", "--preset", "release", "--target", "cpp_package", external=True)
         session.run("cmake", "--install", RELEASE, "--component", "core", "--prefix", CORE, external=True, silent=True)
@@ -155,7 +170,7 @@ def tests(session: nox.Session) -> None:
 def sanitize(session: nox.Session) -> None:
     """The C++ tests and the Python suite on modules built with ASan and UBSan."""
     unless_unchanged(Path(session.virtualenv.location) / "requirements.inputs",
-                     lambda: session.install(*requirements("test")), "test")
+                     lambda: install(session, *requirements("test")), "test")
     configure(session, "sanitize")
     # The instrumented code first: meanwhile the release tree compiles the test
     # programs, which this tree then takes from ccache.
@@ -226,7 +241,7 @@ def consumer(session: nox.Session) -> None:
 @nox.session(python=DEFAULT)
 def lint(session: nox.Session) -> None:
     """The package's import layers, as the import-linter contracts in pyproject.toml state them."""
-    session.install(*requirements("lint", build=False))
+    install(session, *requirements("lint", build=False))
     session.run("lint-imports", env={"PYTHONPATH": str(ROOT / "python")})
 
 
