@@ -84,8 +84,10 @@ def install_package(session: nox.Session, extra: str) -> None:
 
 
 def configure(session: nox.Session, preset: str) -> None:
-    """A preset's tree, configured once with this session's Python (its builds rerun CMake as needed)."""
-    if not (ROOT / "build" / preset / "CMakeCache.txt").exists():
+    """A preset's tree, configured with this session's Python when it is new or
+    the presets have changed since (its builds rerun CMake as needed otherwise)."""
+    cache = ROOT / "build" / preset / "CMakeCache.txt"
+    if not cache.exists() or cache.stat().st_mtime < (ROOT / "CMakePresets.json").stat().st_mtime:
         session.run("cmake", "--preset", preset, f"-DPython_EXECUTABLE={session.bin}/python",
                     *([f"-DEigen3_DIR={SYSTEM_EIGEN}"] if SYSTEM_EIGEN else []), external=True)
 
