@@ -148,8 +148,9 @@ def core(session: nox.Session) -> None:
 @nox.session(venv_backend="none", requires=["core"])
 def cpp(session: nox.Session) -> None:
     """The C++ tests and benchmarks, built in the release tree; ctest (-- -L core|boundary|realtime|docs)."""
-    with test_objects(session):
-        session.run("cmake", "--build", "--preset", "release", env=SHARED_TEST_OBJECTS)
+    with test_objects(session):  # the test programs first, which the sanitized tree waits for
+        session.run("cmake", "--build", "--preset", "release", "--target", "tests/cpp/all", env=SHARED_TEST_OBJECTS)
+    session.run("cmake", "--build", "--preset", "release", env=SHARED_TEST_OBJECTS)
     session.run("ctest", "--preset", "release", *session.posargs)
 
 
