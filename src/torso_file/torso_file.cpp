@@ -123,6 +123,23 @@ const toml::array& items(const toml::node& value, std::size_t count, const std::
   return *list;
 }
 
+// N rows of N numbers, as written (no unit applied), each refusal naming the
+// row or the entry.
+template <int N>
+FixedMatrix<N, N> square_matrix(const toml::node& value, const std::string& field) {
+  const std::string what = printed("rows of %d numbers", N);
+  const toml::array& rows = items(value, N, field, what.c_str());
+  FixedMatrix<N, N> matrix;
+  for (std::size_t r = 0; r < N; ++r) {
+    const std::string row_field = indexed(field, r);
+    const toml::array& row = items(rows[r], N, row_field, "numbers");
+    for (std::size_t c = 0; c < N; ++c) {
+      matrix(static_cast<int>(r), static_cast<int>(c)) = number(row[c], indexed(row_field, c));
+    }
+  }
+  return matrix;
+}
+
 const toml::node& require(const toml::table& table, std::string_view name, const std::string& field) {
   const toml::node* value = table.get(name);
   if (value == nullptr) refuse(field + ": missing");
@@ -187,7 +204,10 @@ struct Unit {
   }
 
   double coordinate(const toml::node& value, const std::string& field) const {
-    const double written = number(value, field);
+    return coordinate(number(value, field), field);
+  }
+
+  double coordinate(double written, const std::string& field) const {
     const double result = written / per_metre;
     if (!(std::abs(result) <= kFarthest)) {
       refuse(printed("%s: must lie within %g %s of the origin, got %g %s", field.c_str(), kFarthest * per_metre,
@@ -207,15 +227,7 @@ struct Unit {
   // bottom row is (0, 0, 0, 1): anything else is a slip, and a singular motor
   // pose would stop the solvers.
   Pose pose(const toml::node& value, const std::string& field) const {
-    const toml::array& rows = items(value, 4, field, "rows of 4 numbers");
-    Pose written;
-    for (std::size_t r = 0; r < 4; ++r) {
-      const std::string row_field = indexed(field, r);
-      const toml::array& row = items(rows[r], 4, row_field, "numbers");
-      for (std::size_t c = 0; c < 4; ++c) {
-        written(static_cast<int>(r), static_cast<int>(c)) = number(row[c], indexed(row_field, c));
-      }
-    }
+    const Pose written = square_matrix<4>(value, field);
     if (!(written(3, 0) == 0.0 && written(3, 1) == 0.0 && written(3, 2) == 0.0 && written(3, 3) == 1.0)) {
       refuse(field + "[3]: the bottom row must be [0, 0, 0, 1]");
     }
@@ -225,7 +237,7 @@ struct Unit {
     Pose result = Pose::Identity();
     result.topLeftCorner<3, 3>() = written.topLeftCorner<3, 3>();
     for (std::size_t r = 0; r < 3; ++r) {
-      result(static_cast<int>(r), 3) = coordinate((*rows[r].as_array())[3], indexed(indexed(field, r), 3));
+      result(static_cast<int>(r), 3) = coordinate(written(static_cast<int>(r), 3), indexed(indexed(field, r), 3));
     }
     return result;
   }
@@ -342,15 +354,7 @@ double positive(const toml::node& value, const std::string& field) {
 // moments that meet the triangle inequality (each at most the sum of the other
 // two), as those of every rigid body do.
 Rotation inertia_tensor(const toml::node& value, const std::string& field) {
-  const toml::array& rows = items(value, 3, field, "rows of 3 numbers");
-  Rotation tensor;
-  for (std::size_t r = 0; r < 3; ++r) {
-    const std::string row_field = indexed(field, r);
-    const toml::array& row = items(rows[r], 3, row_field, "numbers");
-    for (std::size_t c = 0; c < 3; ++c) {
-      tensor(static_cast<int>(r), static_cast<int>(c)) = number(row[c], indexed(row_field, c));
-    }
-  }
+  Rotation tensor = square_matrix<3>(value, field);
   const double largest = tensor.cwiseAbs().maxCoeff();
   if (largest == 0.0) refuse(field + ": must be positive definite, got all zeros");
   for (const auto& [r, c] : {std::pair(0, 1), std::pair(0, 2), std::pair(1, 2)}) {
