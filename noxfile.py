@@ -10,12 +10,15 @@ Python boundary is compiled per version, and a rerun compiles what changed.
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import difflib
 import fcntl
+import hashlib
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 from collections.abc import Callable, Iterator
@@ -79,7 +82,8 @@ def install_package(session: nox.Session, extra: str) -> None:
         install(session, *requirements(*extra.split(",")))
         session.install("--no-build-isolation", "-C", f"build-dir={ROOT}/build/{{wheel_tag}}",
                         "-C", f"cmake.define.TTK_CORE_PREFIX={CORE}", "-C", "cmake.define.TTK_CCACHE=ON",
-                        *(["-C", f"cmake.define.Eigen3_DIR={SYSTEM_EIGEN}"] if SYSTEM_EIGEN else []), f".[{extra}]")
+                        *(["-C", f"cmake.define.Eigen3_DIR={SYSTEM_EIGEN}"] if SYSTEM_EIGEN else []), f".[{extra}]",
+                        env=leaving_out_unused())
     unless_unchanged(Path(session.virtualenv.location) / "package.inputs", build, extra)
 
 
@@ -121,13 +125,59 @@ def test_objects(session: nox.Session) -> contextlib.AbstractContextManager[None
     return one_at_a_time(session, "test-objects", "the other tree's test programs")
 
 
+# What the tests take from MuJoCo is its physics: not its viewer (mujoco-studio)
+# nor the window and OpenGL bindings, which `import mujoco` does without. uv
+# leaves them out (47 MB); pip, where uv is missing, installs them.
+UNUSED = ["mujoco-studio", "glfw", "pyopengl"]
+
+
+def leaving_out_unused() -> dict[str, str]:
+    """The environment that has uv leave UNUSED out of every install."""
+    excludes = ROOT / "build/unused-requirements.txt"
+    if not excludes.is_file() or excludes.read_text().split() != UNUSED:
+        excludes.parent.mkdir(exist_ok=True)
+        excludes.write_text("\n".join(UNUSED) + "\n")
+    return {"UV_EXCLUDE": str(excludes)}
+
+
 def install(session: nox.Session, *requirements: str) -> None:
     """REQUIREMENTS into the session's environment. Installs that start together
     into an empty cache each download and unpack a package that they share, and
     each environment then holds a copy of its own; one at a time, the later ones
     link the first one's files."""
     with one_at_a_time(session, "install", "another session's install"):
-        session.install(*requirements)
+        session.install(*requirements, env=leaving_out_unused())
+        link_identical_files(Path(session.virtualenv.location).parent)
+
+
+def link_identical_files(environments: Path) -> None:
+    """One copy of each file that the environments hold alike. uv links an
+    environment's files to its cache, but each wheel has a cache entry of its own:
+    numpy's wheels for two Pythons hold the same OpenBLAS and the same Python
+    files, and each environment had a copy (60 MB in all). Installers replace a
+    file rather than write into it, so a file linked here is never changed under
+    another environment."""
+    by_size: dict[int, dict[tuple[int, int], Path]] = collections.defaultdict(dict)
+    for site in environments.glob("*/lib/python3*/site-packages"):
+        for folder, folders, names in os.walk(site):
+            # Bytecode, written by the running sessions, stays their own.
+            folders[:] = [f for f in folders if f != "__pycache__"]
+            for name in names:
+                path = Path(folder, name)
+                status = path.lstat()
+                if stat.S_ISREG(status.st_mode) and status.st_size:
+                    by_size[status.st_size].setdefault((status.st_dev, status.st_ino), path)
+    for files in by_size.values():
+        alike: dict[tuple[int, bytes], list[Path]] = collections.defaultdict(list)
+        for path in files.values() if len(files) > 1 else ():
+            alike[path.stat().st_mode, hashlib.blake2b(path.read_bytes()).digest()].append(path)
+        for paths in alike.values():
+            # The copy with the most links stays: the one that uv's cache shares.
+            kept, *others = sorted(paths, key=lambda p: -p.stat().st_nlink)
+            for other in others:
+                linked = other.with_name(other.name + ".linking")
+                os.link(kept, linked)
+                os.replace(linked, other)
 
 
 def cached(tree: Path, name: str) -> str:
