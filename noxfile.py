@@ -156,28 +156,34 @@ def link_identical_files(environments: Path) -> None:
     numpy's wheels for two Pythons hold the same OpenBLAS and the same Python
     files, and each environment had a copy (60 MB in all). Installers replace a
     file rather than write into it, so a file linked here is never changed under
-    another environment."""
+    another environment. A package that another session installs meanwhile (the
+    project's own, outside the lock) may remove a file under this walk: it is
+    left as it is."""
     by_size: dict[int, dict[tuple[int, int], Path]] = collections.defaultdict(dict)
     for site in environments.glob("*/lib/python3*/site-packages"):
         for folder, folders, names in os.walk(site):
             # Bytecode, written by the running sessions, stays their own.
             folders[:] = [f for f in folders if f != "__pycache__"]
             for name in names:
-                path = Path(folder, name)
-                status = path.lstat()
-                if stat.S_ISREG(status.st_mode) and status.st_size:
-                    by_size[status.st_size].setdefault((status.st_dev, status.st_ino), path)
+                with contextlib.suppress(OSError):
+                    status = (path := Path(folder, name)).lstat()
+                    if stat.S_ISREG(status.st_mode) and status.st_size and not name.endswith(".linking"):
+                        by_size[status.st_size].setdefault((status.st_dev, status.st_ino), path)
     for files in by_size.values():
-        alike: dict[tuple[int, bytes], list[Path]] = collections.defaultdict(list)
+        alike: dict[tuple[int, bytes], list[tuple[int, Path]]] = collections.defaultdict(list)
         for path in files.values() if len(files) > 1 else ():
-            alike[path.stat().st_mode, hashlib.blake2b(path.read_bytes()).digest()].append(path)
+            with contextlib.suppress(OSError):
+                status = path.stat()
+                alike[status.st_mode, hashlib.blake2b(path.read_bytes()).digest()].append((status.st_nlink, path))
         for paths in alike.values():
             # The copy with the most links stays: the one that uv's cache shares.
-            kept, *others = sorted(paths, key=lambda p: -p.stat().st_nlink)
-            for other in others:
-                linked = other.with_name(other.name + ".linking")
-                os.link(kept, linked)
-                os.replace(linked, other)
+            (_, kept), *others = sorted(paths, key=lambda linked: -linked[0])
+            for _, other in others:
+                with contextlib.suppress(OSError):
+                    linked = other.with_name(other.name + ".linking")
+                    linked.unlink(missing_ok=True)
+                    os.link(kept, linked)
+                    os.replace(linked, other)
 
 
 def cached(tree: Path, name: str) -> str:
