@@ -83,7 +83,8 @@ def install_package(session: nox.Session, extra: str) -> None:
         session.install("--no-build-isolation", "-C", f"build-dir={ROOT}/build/{{wheel_tag}}",
                         "-C", f"cmake.define.TTK_CORE_PREFIX={CORE}", "-C", "cmake.define.TTK_CCACHE=ON",
                         *(["-C", f"cmake.define.Eigen3_DIR={SYSTEM_EIGEN}"] if SYSTEM_EIGEN else []), f".[{extra}]",
-                        env=leaving_out_unused())
+                        # The build backend runs again only when a source changes: its bytecode would be kept for nothing.
+                        env={**leaving_out_unused(), "PYTHONDONTWRITEBYTECODE": "1"})
     unless_unchanged(Path(session.virtualenv.location) / "package.inputs", build, extra)
 
 
@@ -150,31 +151,49 @@ def install(session: nox.Session, *requirements: str) -> None:
         link_identical_files(Path(session.virtualenv.location).parent)
 
 
+# Bytecode that the importer writes itself: its name is the module's, then the
+# interpreter's tag. (pytest's assertion-rewritten modules have names of their
+# own, and keep the path they were compiled at.)
+BYTECODE = re.compile(r"[^.]+\.cpython-\d+(\.opt-[12])?\.pyc")
+
+
 def link_identical_files(environments: Path) -> None:
     """One copy of each file that the environments hold alike. uv links an
     environment's files to its cache, but each wheel has a cache entry of its own:
     numpy's wheels for two Pythons hold the same OpenBLAS and the same Python
-    files, and each environment had a copy (60 MB in all). Installers replace a
-    file rather than write into it, so a file linked here is never changed under
+    files, and each environment had a copy (60 MB in all). Bytecode is alike when
+    one Python compiled it from one source file (linked as above), with the same
+    header: it differs only in the path it records, which the importer replaces
+    with the module's own when it loads it. Each environment of the default Python
+    wrote its own (30 MB in all). Installers and the importer replace a file
+    rather than write into it, so a file linked here is never changed under
     another environment. A package that another session installs meanwhile (the
     project's own, outside the lock) may remove a file under this walk: it is
     left as it is."""
-    by_size: dict[int, dict[tuple[int, int], Path]] = collections.defaultdict(dict)
+    found: dict[object, dict[tuple[int, int], Path]] = collections.defaultdict(dict)
     for site in environments.glob("*/lib/python3*/site-packages"):
-        for folder, folders, names in os.walk(site):
-            # Bytecode, written by the running sessions, stays their own.
-            folders[:] = [f for f in folders if f != "__pycache__"]
+        for folder, _, names in os.walk(site):
             for name in names:
                 with contextlib.suppress(OSError):
                     status = (path := Path(folder, name)).lstat()
-                    if stat.S_ISREG(status.st_mode) and status.st_size and not name.endswith(".linking"):
-                        by_size[status.st_size].setdefault((status.st_dev, status.st_ino), path)
-    for files in by_size.values():
+                    if not stat.S_ISREG(status.st_mode) or not status.st_size or name.endswith(".linking"):
+                        continue
+                    if path.parent.name != "__pycache__":
+                        key: object = status.st_size
+                    elif BYTECODE.fullmatch(name):
+                        source = (path.parent.parent / (name.split(".")[0] + ".py")).stat()
+                        key = (source.st_dev, source.st_ino, name)
+                    else:
+                        continue
+                    found[key].setdefault((status.st_dev, status.st_ino), path)
+    for key, files in found.items():
         alike: dict[tuple[int, bytes], list[tuple[int, Path]]] = collections.defaultdict(list)
         for path in files.values() if len(files) > 1 else ():
             with contextlib.suppress(OSError):
-                status = path.stat()
-                alike[status.st_mode, hashlib.blake2b(path.read_bytes()).digest()].append((status.st_nlink, path))
+                status, content = path.stat(), path.read_bytes()
+                # Bytecode's header: the magic number, the flags, and the source's time and size.
+                alike[status.st_mode, content[:16] if isinstance(key, tuple) else
+                      hashlib.blake2b(content).digest()].append((status.st_nlink, path))
         for paths in alike.values():
             # The copy with the most links stays: the one that uv's cache shares.
             (_, kept), *others = sorted(paths, key=lambda linked: -linked[0])
@@ -184,6 +203,13 @@ def link_identical_files(environments: Path) -> None:
                     linked.unlink(missing_ok=True)
                     os.link(kept, linked)
                     os.replace(linked, other)
+
+
+def share_bytecode(session: nox.Session) -> None:
+    """The bytecode that this session's interpreters wrote, linked across the
+    environments as an install's files are."""
+    with one_at_a_time(session, "install", "another session's install"):
+        link_identical_files(Path(session.env_dir).parent)
 
 
 def cached(tree: Path, name: str) -> str:
@@ -208,6 +234,7 @@ def cpp(session: nox.Session) -> None:
         session.run("cmake", "--build", "--preset", "release", "--target", "tests/cpp/all", env=SHARED_TEST_OBJECTS)
     session.run("cmake", "--build", "--preset", "release", env=SHARED_TEST_OBJECTS)
     session.run("ctest", "--preset", "release", *session.posargs)
+    share_bytecode(session)  # the boundary tests run the core session's Python
 
 
 @nox.session(python=PYTHONS, requires=["core"])
@@ -223,6 +250,7 @@ def tests(session: nox.Session) -> None:
     spread = ["-n", "auto", "--dist", "worksteal", "--durations=10"]
     session.run("pytest", "-p", "no:cacheprovider", *(spread if default else NOT_ONCE), *session.posargs,
                 env={} if default else FEWER_EXAMPLES)
+    share_bytecode(session)
 
 
 @nox.session(python=DEFAULT)
@@ -264,6 +292,7 @@ def sanitize(session: nox.Session) -> None:
     finally:
         for report in sorted(reports.iterdir()):
             session.error(f"{report}:\n{report.read_text()}")
+    share_bytecode(session)
 
 
 @nox.session(venv_backend="none", requires=["core"])
@@ -309,6 +338,7 @@ def docs(session: nox.Session) -> None:
     """Every Python snippet of README.md and docs/, run as written (the C++ one: session consumer)."""
     install_package(session, "dev")
     session.run("pytest", "-p", "no:cacheprovider", "tests/python/test_docs.py", *session.posargs)
+    share_bytecode(session)
 
 
 @nox.session(python=PYTHONS, default=False)
@@ -342,6 +372,7 @@ def bench(session: nox.Session) -> None:
         session.run("python", f"bench/{script}", RELEASE)
     session.run("python", "bench/calibration_bench.py")
     session.run("python", "bench/motion_bench.py")
+    share_bytecode(session)
 
 
 @nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
@@ -349,6 +380,7 @@ def demo(session: nox.Session) -> None:
     """The demo on the example torso (examples/demo.py), which draws its pictures into build/demo."""
     install_package(session, "plot,motion")
     session.run("python", "examples/demo.py", *session.posargs)
+    share_bytecode(session)
 
 
 @nox.session(python=DEFAULT, requires=["core"], default=False, allow_parallel=False)
@@ -356,3 +388,4 @@ def pictures(session: nox.Session) -> None:
     """The pictures under docs/images, drawn again from the example torso."""
     install_package(session, "plot,motion")
     session.run("python", "examples/pictures.py", "--out", "docs/images", *session.posargs)
+    share_bytecode(session)

@@ -29,7 +29,8 @@ if [ "$(cat "$TOOLS/requirements.txt" 2>/dev/null)" != "$TOOLS_REQUIREMENTS" ]; 
   echo "bootstrap: installing $TOOLS_REQUIREMENTS into ${TOOLS#"$ROOT"/}"
   rm -rf "$TOOLS" && mkdir -p "$ROOT/build"
   # pip goes once it has installed them: the tools are never updated in place.
-  if ! { python3 -m venv "$TOOLS" && "$TOOLS/bin/python" -m pip install $TOOLS_REQUIREMENTS &&
+  # Their bytecode is written as they import it, not for every module at install.
+  if ! { python3 -m venv "$TOOLS" && "$TOOLS/bin/python" -m pip install --no-compile $TOOLS_REQUIREMENTS &&
     "$TOOLS/bin/python" -m pip uninstall -y -q pip setuptools; } >"$ROOT/build/tools.log" 2>&1; then
     tail -n 20 "$ROOT/build/tools.log" >&2
     echo "bootstrap: could not make the tools environment (python3 with its venv module, and PyPI, are needed)" >&2

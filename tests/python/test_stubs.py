@@ -73,8 +73,11 @@ def test_the_stub_is_beside_the_module_and_installed_as_a_stub_package():
 
 def test_stubtest_finds_the_stub_and_runtime_in_agreement():
     MYPY_CACHE.mkdir(parents=True, exist_ok=True)
-    # stubtest keeps its cache in the working folder.
-    result = run_mypy_tool(["mypy.stubtest", "--mypy-config-file=", "tavrino_torso_kinematics"], MYPY_CACHE)
+    # stubtest reads no cache (it analyses the stub afresh at every run), so it
+    # writes none either: by default it would leave one in the working folder.
+    config = MYPY_CACHE / "stubtest.ini"
+    config.write_text("[mypy]\ncache_dir = /dev/null\n")
+    result = run_mypy_tool(["mypy.stubtest", f"--mypy-config-file={config}", "tavrino_torso_kinematics"], MYPY_CACHE)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
