@@ -157,7 +157,7 @@ def install(session: nox.Session, *requirements: str) -> None:
 BYTECODE = re.compile(r"[^.]+\.cpython-\d+(\.opt-[12])?\.pyc")
 
 
-def link_identical_files(environments: Path) -> None:
+def link_identical_files(environments: Path, bytecode_only: bool = False) -> None:
     """One copy of each file that the environments hold alike. uv links an
     environment's files to its cache, but each wheel has a cache entry of its own:
     numpy's wheels for two Pythons hold the same OpenBLAS and the same Python
@@ -179,6 +179,8 @@ def link_identical_files(environments: Path) -> None:
                     if not stat.S_ISREG(status.st_mode) or not status.st_size or name.endswith(".linking"):
                         continue
                     if path.parent.name != "__pycache__":
+                        if bytecode_only:
+                            continue
                         key: object = status.st_size
                     elif BYTECODE.fullmatch(name):
                         source = (path.parent.parent / (name.split(".")[0] + ".py")).stat()
@@ -207,9 +209,9 @@ def link_identical_files(environments: Path) -> None:
 
 def share_bytecode(session: nox.Session) -> None:
     """The bytecode that this session's interpreters wrote, linked across the
-    environments as an install's files are."""
+    environments as an install's files are (which the install linked)."""
     with one_at_a_time(session, "install", "another session's install"):
-        link_identical_files(Path(session.env_dir).parent)
+        link_identical_files(Path(session.env_dir).parent, bytecode_only=True)
 
 
 def cached(tree: Path, name: str) -> str:
