@@ -18,7 +18,6 @@ import hashlib
 import os
 import re
 import shutil
-import stat
 import subprocess
 import sys
 from collections.abc import Callable, Iterator
@@ -170,32 +169,38 @@ def link_identical_files(environments: Path, bytecode_only: bool = False) -> Non
     another environment. A package that another session installs meanwhile (the
     project's own, outside the lock) may remove a file under this walk: it is
     left as it is."""
-    found: dict[object, dict[tuple[int, int], Path]] = collections.defaultdict(dict)
-    for site in environments.glob("*/lib/python3*/site-packages"):
-        for folder, _, names in os.walk(site):
-            for name in names:
-                with contextlib.suppress(OSError):
-                    status = (path := Path(folder, name)).lstat()
-                    if not stat.S_ISREG(status.st_mode) or not status.st_size or name.endswith(".linking"):
-                        continue
-                    if path.parent.name != "__pycache__":
-                        if bytecode_only:
-                            continue
-                        key: object = status.st_size
-                    elif BYTECODE.fullmatch(name):
-                        source = (path.parent.parent / (name.split(".")[0] + ".py")).stat()
-                        key = (source.st_dev, source.st_ino, name)
-                    else:
-                        continue
-                    found[key].setdefault((status.st_dev, status.st_ino), path)
+    # Files by size, bytecode by its source file and name; each by inode. The
+    # walk reads folders (which give each entry's inode) and looks at a file's
+    # size only where it may link files: a run after the installs costs little.
+    found: dict[object, dict[int, Path]] = collections.defaultdict(dict)
+    folders = [str(site) for site in environments.glob("*/lib/python3*/site-packages")]
+    while folders:
+        try:
+            with os.scandir(folders.pop()) as scan:
+                entries = {entry.name: entry for entry in scan}
+        except OSError:
+            continue
+        for name, entry in entries.items():
+            with contextlib.suppress(OSError):
+                if name == "__pycache__" and entry.is_dir(follow_symlinks=False):
+                    with os.scandir(entry.path) as compiled:
+                        for pyc in compiled:
+                            source = entries.get(pyc.name.split(".")[0] + ".py")
+                            if BYTECODE.fullmatch(pyc.name) and source and source.is_file(follow_symlinks=False):
+                                found[source.inode(), pyc.name][pyc.inode()] = Path(pyc.path)
+                elif entry.is_dir(follow_symlinks=False):
+                    folders.append(entry.path)
+                elif not bytecode_only and entry.is_file(follow_symlinks=False) and not name.endswith(".linking"):
+                    if size := entry.stat(follow_symlinks=False).st_size:
+                        found[size][entry.inode()] = Path(entry.path)
     for key, files in found.items():
         alike: dict[tuple[int, bytes], list[tuple[int, Path]]] = collections.defaultdict(list)
         for path in files.values() if len(files) > 1 else ():
-            with contextlib.suppress(OSError):
-                status, content = path.stat(), path.read_bytes()
+            with contextlib.suppress(OSError), path.open("rb") as file:
+                status = os.fstat(file.fileno())
                 # Bytecode's header: the magic number, the flags, and the source's time and size.
-                alike[status.st_mode, content[:16] if isinstance(key, tuple) else
-                      hashlib.blake2b(content).digest()].append((status.st_nlink, path))
+                content = file.read(16) if isinstance(key, tuple) else hashlib.blake2b(file.read()).digest()
+                alike[status.st_mode, content].append((status.st_nlink, path))
         for paths in alike.values():
             # The copy with the most links stays: the one that uv's cache shares.
             (_, kept), *others = sorted(paths, key=lambda linked: -linked[0])
