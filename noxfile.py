@@ -105,20 +105,24 @@ SHARED_TEST_OBJECTS = {"CCACHE_BASEDIR": str(ROOT)}
 
 
 @contextlib.contextmanager
-def one_at_a_time(session: nox.Session, name: str, waiting: str) -> Iterator[None]:
+def one_at_a_time(session: nox.Session, name: str, waiting: str | None) -> Iterator[bool]:
     """Held by one session at a time, for the work that sessions side by side
-    would otherwise do twice."""
+    would otherwise do twice. With WAITING None, a session that finds it held
+    goes on without it (False)."""
     (ROOT / "build").mkdir(exist_ok=True)
     with open(ROOT / f"build/{name}.lock", "w") as lock:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
+            if waiting is None:
+                yield False
+                return
             session.log(f"waiting for {waiting}")
             fcntl.flock(lock, fcntl.LOCK_EX)
-        yield
+        yield True
 
 
-def test_objects(session: nox.Session) -> contextlib.AbstractContextManager[None]:
+def test_objects(session: nox.Session) -> contextlib.AbstractContextManager[bool]:
     """Held while a tree compiles the test programs: ccache does not know what
     another build is compiling, so the second tree waits for the first one's
     objects rather than compiling them again beside it."""
@@ -214,9 +218,12 @@ def link_identical_files(environments: Path, bytecode_only: bool = False) -> Non
 
 def share_bytecode(session: nox.Session) -> None:
     """The bytecode that this session's interpreters wrote, linked across the
-    environments as an install's files are (which the install linked)."""
-    with one_at_a_time(session, "install", "another session's install"):
-        link_identical_files(Path(session.env_dir).parent, bytecode_only=True)
+    environments as an install's files are. While another session installs, it
+    is left to that one, which links every file as it ends, this bytecode too:
+    a session that ends does not wait for an install."""
+    with one_at_a_time(session, "install", None) as holding:
+        if holding:
+            link_identical_files(Path(session.env_dir).parent, bytecode_only=True)
 
 
 def cached(tree: Path, name: str) -> str:
