@@ -35,8 +35,9 @@ make_tools() {
   echo "bootstrap: installing $TOOLS_REQUIREMENTS into $1"
   rm -rf "$1"
   # pip goes once it has installed them: the tools are never updated in place.
-  # Their bytecode is written as they import it, not for every module at install.
-  if ! { python3 -m venv "$1" && "$1/bin/python" -m pip install --no-compile $TOOLS_REQUIREMENTS &&
+  # It compiles their bytecode, which a shell told not to write any (as CI's
+  # may be) would otherwise compile again at every start of nox.
+  if ! { python3 -m venv "$1" && "$1/bin/python" -m pip install $TOOLS_REQUIREMENTS &&
     "$1/bin/python" -m pip uninstall -y -q pip setuptools; } >"$ROOT/build/tools.log" 2>&1; then
     tail -n 20 "$ROOT/build/tools.log" >&2
     echo "bootstrap: could not make the tools environment (python3 with its venv module, and PyPI, are needed)" >&2
